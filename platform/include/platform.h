@@ -7,15 +7,7 @@
 #pragma once
 
 #if defined(_WIN32)
-#include <ntddk.h>
-#include <windef.h>
-#include <ks.h>
-#include <ksmedia.h>
-#include <strmini.h>
-#include <usb.h>
-#include <usbdi.h>
-#include <usbdlib.h>
-#include <usbioctl.h>
+#include "ddkcompat.h"
 #else
 #include "pf/ntbase.h"
 #include "pf/ke.h"

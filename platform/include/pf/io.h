@@ -168,6 +168,15 @@ typedef struct _IRP {
 
 #define IO_TYPE_IRP 6
 
+// I/O control codes: device type, function, transfer method and access.
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -282,6 +291,9 @@ typedef struct _OBJECT_ATTRIBUTES {
 #define GENERIC_ALL 0x10000000L
 #define SYNCHRONIZE 0x00100000L
 #define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_ATTRIBUTES 0x0080
 
 #define REG_NONE 0
 #define REG_SZ 1
@@ -309,6 +321,10 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 #define FILE_OPEN 0x00000001
 #define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
 #define FILE_NON_DIRECTORY_FILE 0x00000040
+// IoStatusBlock->Information of a successful ZwCreateFile with FILE_OPEN.
+#define FILE_OPENED 0x00000001
+// ByteOffset of ZwReadFile meaning "the current position" (LowPart; HighPart -1).
+#define FILE_USE_FILE_POINTER_POSITION 0xfffffffe
 
 // Alignment requirement words of DEVICE_OBJECT and stream descriptors.
 #define FILE_BYTE_ALIGNMENT 0x00000000
@@ -330,6 +346,10 @@ typedef struct _FILE_STANDARD_INFORMATION {
   BOOLEAN DeletePending;
   BOOLEAN Directory;
 } FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
+
+typedef struct _FILE_POSITION_INFORMATION {
+  LARGE_INTEGER CurrentByteOffset;
+} FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
 
 #ifdef __cplusplus
 extern "C" {

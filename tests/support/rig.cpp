@@ -1,0 +1,118 @@
+#include "support/rig.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "driver/usbdi.h"
+#include "pf/host/clock.hpp"
+#include "pf/host/files.hpp"
+#include "pf/host/pool.hpp"
+#include "pf/host/registry.hpp"
+
+namespace rig {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "mpegunit-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) {
+    ADD_FAILURE() << "cannot make a temporary folder";
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+emu::UnitOptions testUnit() {
+  emu::UnitOptions options;
+  options.pacing = emu::Pacing::Fast;
+  return options;
+}
+
+std::vector<emu::ControlRecord> vendorRequests(const emu::Unit& unit) {
+  std::vector<emu::ControlRecord> out;
+  for (const auto& record : unit.controlLog()) {
+    if ((record.setup.bmRequestType & 0x60) == 0x40) out.push_back(record);
+  }
+  return out;
+}
+
+std::vector<unsigned> vendorCodes(const emu::Unit& unit) {
+  std::vector<unsigned> out;
+  for (const auto& record : vendorRequests(unit)) out.push_back(record.setup.bRequest);
+  return out;
+}
+
+UnitRig::UnitRig(emu::UnitOptions unit, pf::usb::BusOptions bus, bool virtualClock) {
+  std::string why;
+  if (!mpegunit::prepareState(state_.path(), &why)) ADD_FAILURE() << why;
+  if (virtualClock) {
+    pf::clock::useVirtual();
+  } else {
+    pf::clock::useReal();
+  }
+  unit_ = std::make_shared<emu::Unit>(unit);
+  bus_ = std::make_unique<pf::usb::Bus>(bus);
+  port_ = bus_->plug(unit_);
+  pf::registry::bindDriverKey(pdo(), driverKey());
+  device_.reset(new DeviceContext());
+  device_->RealPhysicalDeviceObject = pdo();
+}
+
+UnitRig::~UnitRig() {
+  DeviceContext* d = device_.get();
+  if (d->BulkIrp) IoFreeIrp(d->BulkIrp);
+  if (d->BulkUrb) ExFreePool(d->BulkUrb);
+  if (d->ResetPipeUrb) ExFreePool(d->ResetPipeUrb);
+  if (d->InterfaceInformation) ExFreePool(d->InterfaceInformation);
+  if (d->ConfigurationDescriptor) ExFreePool(d->ConfigurationDescriptor);
+  pf::registry::unbindDriverKey(pdo());
+  bus_.reset();
+  unit_.reset();
+  pf::files::clearDriversFolder();
+  pf::registry::close();
+  pf::registry::reset();
+  pf::clock::useReal();
+  pf::pool::checkNoLeaks("the unit rig", MPEGUNIT_POOL_TAG);
+}
+
+PDEVICE_OBJECT UnitRig::pdo() const { return bus_->deviceObject(port_); }
+
+std::string UnitRig::driverKey() const { return pf::registry::driverKeyPath(0); }
+
+NTSTATUS UnitRig::configure() {
+  DeviceContext* d = device_.get();
+  NTSTATUS status = UsbConfigureDevice(d);
+  if (!NT_SUCCESS(status)) return status;
+  d->BulkIrp = IoAllocateIrp(d->RealPhysicalDeviceObject->StackSize, FALSE);
+  d->BulkUrb = static_cast<PURB>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), MPEGUNIT_POOL_TAG));
+  d->ResetPipeUrb = static_cast<PURB>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), MPEGUNIT_POOL_TAG));
+  return status;
+}
+
+DriverRig::DriverRig(emu::UnitOptions unit, pf::usb::BusOptions bus, bool virtualClock) {
+  mpegunit::SessionOptions options;
+  options.stateDir = state_.path();
+  options.unit = unit;
+  options.bus = bus;
+  options.virtualClock = virtualClock;
+  options.adapter.timeoutTicker = false;
+  options.adapter.waitLimit = std::chrono::milliseconds(30'000);
+  session_ = mpegunit::Session::open(options, &why_);
+}
+
+DriverRig::~DriverRig() {
+  session_.reset();
+  pf::registry::reset();
+  pf::clock::useReal();
+}
+
+std::string DriverRig::driverKey() const { return pf::registry::driverKeyPath(0); }
+
+}  // namespace rig
