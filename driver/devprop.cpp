@@ -11,6 +11,8 @@
 
 // ---- Request access ----
 
+// PropDevice, PropProperty: the adapter's DeviceContext and the property
+// (set, id, flags) of a property request. Any IRQL, no lock.
 static DeviceContext* PropDevice(PHW_STREAM_REQUEST_BLOCK Request) {
   return (DeviceContext*)Request->HwDeviceExtension;
 }
@@ -41,6 +43,8 @@ static VOID PropCopyRequestRecord(PHW_STREAM_REQUEST_BLOCK Request, PVOID Record
   if ((PVOID)Descriptor->Property != Record) RtlMoveMemory(Record, Descriptor->Property, Count);
 }
 
+// PropNotImplemented: the answer to a set or item no handler serves:
+// STATUS_NOT_IMPLEMENTED and no data. Any IRQL, no lock.
 static VOID PropNotImplemented(PHW_STREAM_REQUEST_BLOCK Request) {
   Request->Status = STATUS_NOT_IMPLEMENTED;
   Request->ActualBytesTransferred = 0;
@@ -69,6 +73,9 @@ static const PropRoute PropSetRoutes[] = {
     {&PROPSETID_UNIT_CONTROL, PropUnitSet},
 };
 
+// PropDispatch: calls the handler of the first route whose set equals the
+// request's (all 16 bytes); STATUS_NOT_IMPLEMENTED when none does.
+// PASSIVE_LEVEL, device request loop, no lock.
 static VOID PropDispatch(PHW_STREAM_REQUEST_BLOCK Request, const PropRoute* Routes, ULONG Count) {
   const KSPROPERTY* Property = PropProperty(Request);
   for (ULONG i = 0; i < Count; ++i) {
@@ -227,6 +234,8 @@ VOID PropDecoderSet(PHW_STREAM_REQUEST_BLOCK Request) {
 #define PROP_QUALITY_STEPS 10000u
 #define PROP_QUALITY_SETTING_UNIT 1000u  // bits per second per quality setting counted
 
+// PropQualityStep: bits per second per quality unit, (MaxBitRate -
+// MinBitRate) / 10000 truncated; 0 when the bounds leave no range. Any IRQL.
 static ULONG PropQualityStep(const DeviceContext* Device) {
   return Device->MaxBitRate > Device->MinBitRate
              ? (Device->MaxBitRate - Device->MinBitRate) / PROP_QUALITY_STEPS
@@ -303,6 +312,7 @@ NTSTATUS PropSetBitRate(DeviceContext* Device, ULONG BitRate) {
 
 // PropCrossbarCanRoute: the routes the unit has: composite or S-video to
 // the video decoder output, the audio line or nothing to the audio output.
+// Any IRQL.
 static BOOLEAN PropCrossbarCanRoute(ULONG Input, ULONG Output) {
   if (Output == 0) return Input == 0 || Input == 1;
   if (Output == 1) return Input == 2 || Input == CROSSBAR_NO_INPUT;

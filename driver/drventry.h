@@ -141,6 +141,20 @@ BOOLEAN StreamFormatSupported(PKSDATAFORMAT Format, ULONG StreamNumber);
 
 // ---- Streams (stream.cpp) ----
 
+// A state word as a number. SRB_SET_STREAM_STATE records whatever value it is
+// given, also one that is no KSSTATE, so State (and the request's StreamState)
+// are read and written as their 32-bit words, never loaded as the enumeration.
+// Any IRQL; no lock.
+static_assert(sizeof(KSSTATE) == sizeof(ULONG), "a stream state is one 32-bit word");
+static inline ULONG StreamStateWord(const KSSTATE* State) {
+  ULONG value;
+  RtlCopyMemory(&value, State, sizeof(value));
+  return value;
+}
+static inline VOID StreamSetStateWord(KSSTATE* State, ULONG Value) {
+  RtlCopyMemory(State, &Value, sizeof(Value));
+}
+
 // SRB_OPEN_STREAM / SRB_CLOSE_STREAM: device requests, PASSIVE_LEVEL, in the
 // device request loop.
 VOID StreamOpen(PHW_STREAM_REQUEST_BLOCK Request);

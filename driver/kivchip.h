@@ -189,5 +189,7 @@ NTSTATUS VideoSetInputMode(DeviceContext* Device, ULONG Mode);
 NTSTATUS VideoSetDecoderStandard(DeviceContext* Device, ULONG Standard);
 NTSTATUS VideoSetOutputStandard(DeviceContext* Device, ULONG Standard);
 // Writes Count bytes (first register number, then values) to the output
-// encoder and, on success, copies the values into VideoOutputShadow.
+// encoder and, on success, copies the values into VideoOutputShadow. A write
+// that would reach beyond register 0x7F (the shadow) or carries no byte is
+// refused with STATUS_INVALID_PARAMETER, nothing sent.
 NTSTATUS VideoOutputWrite(DeviceContext* Device, ULONG Count, const UCHAR* Bytes);

@@ -153,8 +153,8 @@ static const VideoCaptureSizeRow VideoCaptureSizesMpeg2Other = {
 
 // ---- Helpers ----
 
-// Is a single standard bit set that the decoder treats as one of a class?
-// Standard values are single bits; any other value matches no class.
+// VideoStandardIs: TRUE when Standard is one single standard bit and that
+// bit is one of ClassBits; a value of several bits matches no class. Any IRQL.
 static BOOLEAN VideoStandardIs(ULONG Standard, ULONG ClassBits) {
   return Standard != 0 && (Standard & (Standard - 1)) == 0 && (Standard & ClassBits) != 0;
 }

@@ -204,9 +204,10 @@ VOID StreamCancelPending(StreamContext* Stream) {
 // SRB_GET_STREAM_STATE. PASSIVE_LEVEL, the stream's control loop.
 static VOID StreamGetState(PHW_STREAM_REQUEST_BLOCK Request) {
   StreamContext* stream = StreamOf(Request);
-  Request->CommandData.StreamState = stream->State;
+  ULONG state = StreamStateWord(&stream->State);
+  StreamSetStateWord(&Request->CommandData.StreamState, state);
   Request->ActualBytesTransferred = sizeof(KSSTATE);
-  if (stream->State == KSSTATE_PAUSE) {
+  if (state == KSSTATE_PAUSE) {
     Request->Status = STATUS_NO_DATA_DETECTED;
   }
 }
@@ -230,9 +231,9 @@ static const StreamStateOps PlaybackStateOps = {PlaybackStart, PlaybackStop};
 static VOID StreamSetState(PHW_STREAM_REQUEST_BLOCK Request, const StreamStateOps* Ops) {
   StreamContext* stream = StreamOf(Request);
   DeviceContext* device = stream->Device;
-  KSSTATE previous = stream->State;
-  KSSTATE state = Request->CommandData.StreamState;
-  stream->State = state;
+  ULONG previous = StreamStateWord(&stream->State);
+  ULONG state = StreamStateWord(&Request->CommandData.StreamState);
+  StreamSetStateWord(&stream->State, state);
 
   switch (state) {
     case KSSTATE_STOP:
@@ -441,7 +442,7 @@ static VOID StreamReceiveData(PHW_STREAM_REQUEST_BLOCK Request, SRB_COMMAND Acce
     StreamCompleteRequest(Request);
     return;
   }
-  if (StreamOf(Request)->State == KSSTATE_STOP) {
+  if (StreamStateWord(&StreamOf(Request)->State) == KSSTATE_STOP) {
     Request->Status = STATUS_SUCCESS;
     StreamCompleteRequest(Request);
     return;

@@ -180,12 +180,12 @@ NTSTATUS UsbConfigureDevice(DeviceContext* Device) {
     RtlZeroMemory(urb, urbSize);
     UsbBuildGetDescriptorRequest(urb, (USHORT)urbSize, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0,
                                  descriptor, NULL, size, NULL);
-    // Not examined: what the unit delivered decides.
-    (void)UsbSubmitUrbBuilt(Device->RealPhysicalDeviceObject, urb);
+    NTSTATUS fetched = UsbSubmitUrbBuilt(Device->RealPhysicalDeviceObject, urb);
 
+    // A failed request leaves the length as it was asked for; either way
+    // the buffer then holds no descriptor (or not even its fixed part).
     ULONG received = urb->UrbControlDescriptorRequest.TransferBufferLength;
-    if (received < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
-      // No descriptor (or not even its fixed part): nothing to select.
+    if (!NT_SUCCESS(fetched) || received < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
       ExFreePool(descriptor);
       Device->ConfigurationDescriptor = NULL;
       ExFreePool(urb);

@@ -9,7 +9,7 @@ namespace {
 
 using namespace proto;
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     // code              name                   dir       wLength    data in wIndex high
     {kReadRevision,    "read revision",        Dir::In,  2, 2,     false},
     {kAudioCommand1,   "audio command 1",      Dir::In,  0, 0,     false},
@@ -42,29 +42,29 @@ constexpr CommandSpec kCommands[] = {
 
 }  // namespace
 
-const CommandSpec* findCommand(std::uint16_t wIndex) {
-  for (const auto& spec : kCommands) {
-    if (spec.code != (wIndex & 0xFF)) continue;
-    if (!spec.dataInIndexHigh && (wIndex >> 8) != 0) return nullptr;
-    return &spec;
+const CommandEntry* findCommand(std::uint16_t wIndex) {
+  for (const auto& entry : kCommands) {
+    if (entry.code != (wIndex & 0xFF)) continue;
+    if (!entry.dataInIndexHigh && (wIndex >> 8) != 0) return nullptr;
+    return &entry;
   }
   return nullptr;
 }
 
-std::string checkShape(const CommandSpec& spec, const pf::usb::SetupPacket& setup) {
+std::string checkShape(const CommandEntry& entry, const pf::usb::SetupPacket& setup) {
   char why[160];
   if ((setup.bmRequestType & 0x7F) != kVendorInterface || setup.bRequest != 0) {
     std::snprintf(why, sizeof why, "%s: request type 0x%02X request %u, expected vendor/interface request 0",
-                  spec.name, setup.bmRequestType, setup.bRequest);
+                  entry.name, setup.bmRequestType, setup.bRequest);
     return why;
   }
-  if (setup.wLength < spec.minLength || setup.wLength > spec.maxLength) {
-    std::snprintf(why, sizeof why, "%s: data stage of %u bytes, expected %u to %u", spec.name,
-                  setup.wLength, spec.minLength, spec.maxLength);
+  if (setup.wLength < entry.minLength || setup.wLength > entry.maxLength) {
+    std::snprintf(why, sizeof why, "%s: data stage of %u bytes, expected %u to %u", entry.name,
+                  setup.wLength, entry.minLength, entry.maxLength);
     return why;
   }
-  if (setup.wLength != 0 && setup.deviceToHost() != (spec.dir == Dir::In)) {
-    std::snprintf(why, sizeof why, "%s: data stage in the wrong direction", spec.name);
+  if (setup.wLength != 0 && setup.deviceToHost() != (entry.dir == Dir::In)) {
+    std::snprintf(why, sizeof why, "%s: data stage in the wrong direction", entry.name);
     return why;
   }
   return {};

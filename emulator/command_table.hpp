@@ -15,7 +15,7 @@ enum class Dir : std::uint8_t {
   Out,  // host to device
 };
 
-struct CommandSpec {
+struct CommandEntry {
   std::uint8_t code;        // wIndex low byte
   const char* name;         // for the log
   Dir dir;                  // direction of the data stage (of the request bit when there is none)
@@ -25,11 +25,11 @@ struct CommandSpec {
 };
 
 // The entry for a vendor request's wIndex, or nullptr.
-const CommandSpec* findCommand(std::uint16_t wIndex);
+const CommandEntry* findCommand(std::uint16_t wIndex);
 
 // Empty when the setup packet has the shape the command expects, else why not.
 // Requests without a data stage are taken in either direction: with nothing
 // to move the direction bit carries nothing.
-std::string checkShape(const CommandSpec& spec, const pf::usb::SetupPacket& setup);
+std::string checkShape(const CommandEntry& entry, const pf::usb::SetupPacket& setup);
 
 }  // namespace emu

@@ -57,12 +57,12 @@ bool parseItem(const std::string& item, FaultScript& script) {
   }
   if (key.rfind("cmd:", 0) == 0) {
     ControlFault f;
-    const std::string spec = key.substr(4);
-    const auto hash = spec.find('#');
-    if (!number(spec.substr(0, hash), 16, a) || a > 0xFF) return false;
+    const std::string which = key.substr(4);
+    const auto hash = which.find('#');
+    if (!number(which.substr(0, hash), 16, a) || a > 0xFF) return false;
     f.code = std::uint8_t(a);
     if (hash != std::string::npos) {
-      if (!number(spec.substr(hash + 1), 10, b) || b == 0) return false;
+      if (!number(which.substr(hash + 1), 10, b) || b == 0) return false;
       f.nth = unsigned(b);
     }
     if (value != "stall") {

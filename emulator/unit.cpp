@@ -100,19 +100,19 @@ TransferResult Unit::control(const SetupPacket& setup, std::uint8_t* data) {
 }
 
 TransferResult Unit::vendor(const SetupPacket& setup, std::uint8_t* data) {
-  const CommandSpec* spec = findCommand(setup.wIndex);
-  if (!spec) {
+  const CommandEntry* entry = findCommand(setup.wIndex);
+  if (!entry) {
     note("stall: unknown vendor command wIndex " + hex(setup.wIndex, 4));
     return stalled();
   }
-  if (const std::string bad = checkShape(*spec, setup); !bad.empty()) {
+  if (const std::string bad = checkShape(*entry, setup); !bad.empty()) {
     note("stall: " + bad);
     return stalled();
   }
-  const std::uint8_t code = spec->code;
+  const std::uint8_t code = entry->code;
   const unsigned occurrence = ++commandCounts_[code];
   if (auto status = options_.faults.controlFault(code, occurrence)) {
-    note(std::string("fault: ") + spec->name + " fails with " + hex(*status, 8));
+    note(std::string("fault: ") + entry->name + " fails with " + hex(*status, 8));
     return {*status, 0};
   }
   std::string why;
@@ -215,7 +215,7 @@ TransferResult Unit::vendor(const SetupPacket& setup, std::uint8_t* data) {
       audio_.separator();
       return ok();
     default:
-      note(std::string("stall: ") + spec->name + " has no handler");
+      note(std::string("stall: ") + entry->name + " has no handler");
       return stalled();
   }
 }
@@ -229,13 +229,13 @@ void Unit::act(const CodecResult& r) {
       format_ = r.format;
       ++epoch_;
       stream_.clear();
-      ops_.push_back(EncoderOp::Start);
+      ops_.push_back({EncoderOrder::Start, epoch_});
       note("encoder started: " + std::string(r.format.mpeg2 ? "MPEG-2 " : "MPEG-1 ") +
            std::to_string(r.format.width) + "x" + std::to_string(r.format.height) + ", " +
            std::to_string(r.format.bitRate) + " bit/s");
       break;
     case CodecAction::StopEncoder:
-      ops_.push_back(EncoderOp::Stop);
+      ops_.push_back({EncoderOrder::Stop, epoch_});
       note("encoder stopped");
       break;
     case CodecAction::FlushEncoder:
@@ -245,7 +245,7 @@ void Unit::act(const CodecResult& r) {
     case CodecAction::Reset:
       ++epoch_;
       stream_.clear();
-      ops_.push_back(EncoderOp::Drop);
+      ops_.push_back({EncoderOrder::Drop, epoch_});
       if (decoder_) decoder_->abandon();
       break;
     case CodecAction::StartDecoder:
@@ -420,7 +420,7 @@ void Unit::unplugLocked(std::vector<Completion>& out) {
   parked_.clear();
   ++epoch_;
   stream_.clear();
-  ops_.push_back(EncoderOp::Drop);
+  ops_.push_back({EncoderOrder::Drop, epoch_});
   if (decoder_) decoder_->abandon();
   wake_.notify_all();
 }
@@ -460,22 +460,22 @@ void Unit::pump() {
   while (!quit_) {
     // Encoder orders, in the order they came.
     while (!ops_.empty()) {
-      const EncoderOp op = ops_.front();
+      const EncoderOrder op = ops_.front().order;
+      const std::uint64_t epoch = ops_.front().epoch;
       ops_.pop_front();
-      const std::uint64_t epoch = epoch_;
       const std::optional<StreamFormat> format = format_;
       lock.unlock();
       std::vector<std::uint8_t> tail;
       std::string why;
-      if (op == EncoderOp::Stop && producer) producer->finish(tail);
+      if (op == EncoderOrder::Stop && producer) producer->finish(tail);
       producer.reset();
-      if (op == EncoderOp::Start && format) {
+      if (op == EncoderOrder::Start && format) {
         producer = MpegProducer::open(*format, &why);
         base = Clock::now();
         produced = 0;
       }
       lock.lock();
-      if (op == EncoderOp::Start && !producer) note(why);
+      if (op == EncoderOrder::Start && !producer) note(why);
       if (epoch == epoch_) stream_.insert(stream_.end(), tail.begin(), tail.end());
     }
 
@@ -525,6 +525,8 @@ void Unit::pump() {
       continue;
     }
 
+    // Orders that came while the lock was dropped above were notified then.
+    if (quit_ || !ops_.empty()) continue;
     // Sleep until the next frame, a delayed transfer or the unplug time.
     std::optional<Clock::time_point> wakeAt = due;
     for (const auto& p : parked_)

@@ -118,7 +118,11 @@ class Unit : public pf::usb::Backend {
     pf::usb::BulkCompletion done;
     pf::usb::TransferResult result;
   };
-  enum class EncoderOp { Start, Stop, Drop };
+  enum class EncoderOrder { Start, Stop, Drop };
+  struct EncoderOp {
+    EncoderOrder order;
+    std::uint64_t epoch;  // epoch_ when it was given: a later drop discards its bytes
+  };
 
   pf::usb::TransferResult vendor(const pf::usb::SetupPacket& setup, std::uint8_t* data);
   void act(const CodecResult& result);

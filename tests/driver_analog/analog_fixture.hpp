@@ -64,6 +64,8 @@ class AnalogFixture : public ::testing::Test {
     options.faults = *faults;
     makeRig(options);
   }
+  // A fresh rig and DeviceContext, for the next case of a table.
+  void makeFresh() { makeRig(rig::testUnit()); }
   void useRevision(std::uint16_t revision) {
     emu::UnitOptions options = rig::testUnit();
     options.revision = revision;

@@ -77,7 +77,7 @@ TEST_F(UnitTest, VendorCommandsOfEachShape) {
   // Data byte in wIndex bits 8-15, read back with a 1-byte IN stage.
   std::vector<std::uint8_t> b(1);
   ASSERT_EQ(vendorIn(proto::kReadByte, 0x0005, b).actual, 1u);
-  EXPECT_EQ(b[0], std::uint8_t('U')) << "known contents: the identification string";
+  EXPECT_EQ(b[0], std::uint8_t('N')) << "known contents: the identification string";
   EXPECT_EQ(vendorOut(proto::kWriteByte, 0x0005, {}, 0xAB).status, 0u);
   ASSERT_EQ(vendorIn(proto::kReadByte, 0x0005, b).actual, 1u);
   EXPECT_EQ(b[0], 0xAB);

@@ -111,18 +111,26 @@ TEST_F(VirtualClockTest, TimedWaitSignalledWithinTheGraceLeavesTimeAlone) {
 }
 
 TEST_F(VirtualClockTest, ADelayElsewhereExpiresAnEarlierDeadline) {
+  // The grace is long: the waiter must end because time passed its deadline,
+  // not because its grace ran out (that would move time to 1 h, then 3 h).
   pf::clock::setGrace(std::chrono::milliseconds(60'000));
+  constexpr LONGLONG kHour = 36'000'000'000LL;
   KEVENT event{};
   std::atomic<NTSTATUS> result{STATUS_PENDING};
   std::thread waiter([&] {
-    LARGE_INTEGER second = relative(10'000'000);
-    result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &second);
+    LARGE_INTEGER hour = relative(kHour);
+    result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &hour);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  LARGE_INTEGER twoSeconds = relative(20'000'000);
-  KeDelayExecutionThread(KernelMode, FALSE, &twoSeconds);
-  waiter.join();  // bounded by the delay above, not by the grace
+  // Delays of 2 h until the waiter has gone: time stays a multiple of 2 h
+  // unless the waiter moved it to its own deadline.
+  for (int i = 0; i < 500 && result == STATUS_PENDING; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    LARGE_INTEGER twoHours = relative(2 * kHour);
+    KeDelayExecutionThread(KernelMode, FALSE, &twoHours);
+  }
+  waiter.join();
   EXPECT_EQ(result, STATUS_TIMEOUT);
+  EXPECT_EQ(pf::clock::now() % (2 * kHour), 0);
   pf::clock::setGrace(std::chrono::milliseconds(20));
 }
 

@@ -60,7 +60,9 @@ TEST_F(FilesTest, NamesResolveWithoutRegardToCase) {
     EXPECT_EQ(open(c.path, &handle, &iosb), c.status) << fs::path(c.path).string();
     EXPECT_EQ(iosb.Status, c.status);
     EXPECT_EQ(iosb.Information, c.status == STATUS_SUCCESS ? ULONG_PTR(FILE_OPENED) : 0u);
-    if (c.status == STATUS_SUCCESS) EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    if (c.status == STATUS_SUCCESS) {
+      EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    }
   }
   EXPECT_EQ(pf::handles::openCount("file"), 0u);
 }

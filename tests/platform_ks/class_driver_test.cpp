@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "pf/host/ks_client.hpp"
+#include "pf/host/clock.hpp"
 #include "pf/host/pool.hpp"
 #include "platform_ks/test_minidriver.hpp"
 
@@ -196,15 +197,16 @@ TEST_F(ClassDriverTest, BasicSupportAndDefaultComeFromTheValueTables) {
     KSPROPERTY_MEMBERSHEADER defaultHeader;
     LONG defaultValue;
   } answer{};
+  const ULONG packed = offsetof(decltype(answer), defaultValue) + sizeof(LONG);  // no tail padding
   PropertyResult size = filter.basicSupport(PROPSETID_VIDCAP_VIDEOPROCAMP,
                                             KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, nullptr, 0);
   EXPECT_EQ(size.status, STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(size.bytes, sizeof answer);
+  EXPECT_EQ(size.bytes, packed);
   PropertyResult r = filter.basicSupport(PROPSETID_VIDCAP_VIDEOPROCAMP,
                                          KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, &answer, sizeof answer);
   ASSERT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.bytes, sizeof answer);
-  EXPECT_EQ(answer.description.DescriptionSize, sizeof answer);
+  EXPECT_EQ(r.bytes, packed);
+  EXPECT_EQ(answer.description.DescriptionSize, packed);
   EXPECT_EQ(answer.description.PropTypeSet.Id, ULONG(VT_I4));
   EXPECT_EQ(answer.description.MembersListCount, 2u);
   EXPECT_EQ(answer.rangeHeader.MembersFlags, ULONG(KSPROPERTY_MEMBER_RANGES));
@@ -304,6 +306,21 @@ TEST_F(ClassDriverTest, TimeoutCallsTheHandlerAndCloseCancels) {
 
   EXPECT_EQ(pin->close(), STATUS_SUCCESS);
   EXPECT_EQ(g_TestLog.cancels, 1);
+  EXPECT_EQ(read->status(), STATUS_CANCELLED);
+}
+
+TEST_F(ClassDriverTest, TickerFollowsThePlatformClock) {
+  pf::clock::VirtualScope virtualTime;
+  AdapterOptions options = quietOptions();
+  options.timeoutTicker = true;
+  ASSERT_EQ(Adapter::add(*driver_, &pdo_, adapter_, options), STATUS_SUCCESS);
+  std::unique_ptr<Pin> pin = openPin();
+  g_TestKnobs.parkReads = TRUE;
+  RequestPtr read = pin->read(16);
+  pf::clock::advance((kDefaultRequestTimeoutSeconds + 1) * pf::clock::kTicksPerSecond);
+  for (int i = 0; i < 100 && g_TestLog.timeouts == 0; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(g_TestLog.timeouts, 1);
+  pin.reset();  // cancels the parked read
   EXPECT_EQ(read->status(), STATUS_CANCELLED);
 }
 

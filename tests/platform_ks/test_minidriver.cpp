@@ -1,6 +1,11 @@
 // The tests' stream minidriver (see test_minidriver.hpp).
 #include "platform_ks/test_minidriver.hpp"
 
+// The platform's STATIC_ GUID initialisers are flat lists, as the DDK's are.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wmissing-braces"
+#endif
+
 TestKnobs g_TestKnobs;
 TestLog g_TestLog;
 volatile PHW_STREAM_REQUEST_BLOCK g_ParkedDevice;
@@ -24,10 +29,10 @@ struct TestStream {
 
 // ---- Tables ----
 
-const KSDATARANGE kCaptureRange = {{{sizeof(KSDATARANGE), 0, kTestFrameSize, 0,
+const KSDATARANGE kCaptureRange = {{sizeof(KSDATARANGE), 0, kTestFrameSize, 0,
                                      {STATICGUIDOF(KSDATAFORMAT_TYPE_STREAM)},
                                      {STATICGUIDOF(KSDATAFORMAT_TYPE_MPEG2_PROGRAM)},
-                                     {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE)}}}};
+                                     {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE)}}};
 PKSDATAFORMAT const kCaptureFormats[] = {(PKSDATAFORMAT)&kCaptureRange};
 
 const KSPROPERTY_STEPPING_LONG kBrightnessRange[] = {{1, 0, {{0, kTestBrightnessMax}}}};

@@ -8,6 +8,9 @@ using pf::usb::TrafficEvent;
 using usbtest::Bytes;
 using usbtest::FakeDevice;
 using usbtest::UrbSender;
+using pf::usb::SetupPacket;
+using pf::usb::TransferResult;
+using pf::usb::UsbdStatus;
 
 class BusControl : public ::testing::Test {
  protected:
@@ -205,7 +208,8 @@ TEST_F(BusControl, VendorRequestsCarrySetupAndDataBothWays) {
     EXPECT_EQ(seen[0].first.wIndex, 0x0013);
     EXPECT_EQ(seen[0].first.wLength, length);
     if (!isIn) EXPECT_EQ(seen[0].second, c.out);
-    EXPECT_EQ(urb.UrbControlVendorClassRequest.TransferBufferLength, c.received.size());
+    EXPECT_EQ(urb.UrbControlVendorClassRequest.TransferBufferLength,
+              isIn ? c.received.size() : c.out.size());
     EXPECT_EQ(Bytes(in.begin(), in.begin() + c.received.size()), c.received);
     EXPECT_EQ(in[c.received.size()], 0x55) << "nothing written past the bytes received";
   }

@@ -26,22 +26,22 @@ using pf::usb::TransferResult;
 using pf::usb::UsbdStatus;
 using Bytes = std::vector<std::uint8_t>;
 
-struct EndpointSpec {
+struct EndpointShape {
   std::uint8_t address;
   std::uint8_t attributes;  // USB_ENDPOINT_TYPE_
   std::uint16_t maxPacket;
   std::uint8_t interval = 0;
 };
 
-struct InterfaceSpec {
+struct InterfaceShape {
   std::uint8_t number = 0;
   std::uint8_t alternate = 0;
   std::uint8_t cls = 0xFF, subClass = 0, protocol = 0;
-  std::vector<EndpointSpec> endpoints;
+  std::vector<EndpointShape> endpoints;
 };
 
 // A configuration descriptor with its interface and endpoint descriptors.
-inline Bytes makeConfiguration(const std::vector<InterfaceSpec>& interfaces, std::uint8_t value = 1) {
+inline Bytes makeConfiguration(const std::vector<InterfaceShape>& interfaces, std::uint8_t value = 1) {
   Bytes out = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 0, value, 0, 0x80, 50};
   std::uint8_t numbers = 0;
   for (const auto& i : interfaces) {
@@ -101,7 +101,7 @@ class FakeDevice : public pf::usb::Backend {
                                                                               : nullptr;
       if (d == nullptr) return {pf::usb::kUsbdStallPid, 0};
       const std::size_t n = std::min<std::size_t>(d->size(), s.wLength);
-      std::memcpy(data, d->data(), n);
+      if (n > 0) std::memcpy(data, d->data(), n);
       return {pf::usb::kUsbdSuccess, n};
     }
     if ((s.bmRequestType & 0x60) == 0 && (s.bRequest == USB_REQUEST_SET_CONFIGURATION ||

@@ -43,7 +43,7 @@ std::vector<emu::ControlRecord> vendorRequests(const emu::Unit& unit) {
 
 std::vector<unsigned> vendorCodes(const emu::Unit& unit) {
   std::vector<unsigned> out;
-  for (const auto& record : vendorRequests(unit)) out.push_back(record.setup.bRequest);
+  for (const auto& record : vendorRequests(unit)) out.push_back(record.setup.wIndex & 0xFF);
   return out;
 }
 

@@ -40,7 +40,7 @@ emu::UnitOptions testUnit();
 
 // Control transfers that carry vendor requests, in order.
 std::vector<emu::ControlRecord> vendorRequests(const emu::Unit& unit);
-// Their request codes (bRequest), in order.
+// Their command codes (the low byte of wIndex), in order.
 std::vector<unsigned> vendorCodes(const emu::Unit& unit);
 
 class UnitRig {

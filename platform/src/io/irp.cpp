@@ -232,7 +232,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
-  requireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+  requireIrqlAtMost(APC_LEVEL, "IoBuildDeviceIoControlRequest");
   if (!DeviceObject) bugcheck("IoBuildDeviceIoControlRequest without a device object");
   PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
   if (!irp) return nullptr;

@@ -61,8 +61,10 @@ void freeAdapter(AdapterState& adapter) {
 }  // namespace
 
 void AdapterState::startTicker() {
-  ticker = std::thread([this] {
-    LONGLONG last = platformSeconds();
+  // Counted from the start, not from when the thread first runs.
+  LONGLONG start = platformSeconds();
+  ticker = std::thread([this, start] {
+    LONGLONG last = start;
     std::unique_lock<std::mutex> lock(tickerMutex);
     while (!tickerStop) {
       // Real-time polling: a virtual clock moves in jumps, and the ticker

@@ -153,8 +153,16 @@ Bus::~Bus() {
   }
   for (std::size_t i = 1; i <= count; ++i) impl_->disconnect(static_cast<int>(i), true);
   impl_->stopController();
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  if (impl_->pcap) impl_->pcap->flush();
+  // Drop the backends here, on the destroying thread: a device thread that
+  // completes a late transfer may hold the last reference to the bus's
+  // state, and must not be the one that destroys its own device.
+  std::vector<std::shared_ptr<Backend>> backends;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    for (auto& port : impl_->ports) backends.push_back(std::move(port->backend));
+    if (impl_->pcap) impl_->pcap->flush();
+  }
+  backends.clear();
 }
 
 int Bus::plug(std::shared_ptr<Backend> backend) {
