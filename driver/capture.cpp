@@ -18,7 +18,7 @@
 
 namespace {
 
-// The mode-specific operations of a capture start.
+// The operations of one capture mode that a capture start calls.
 struct CaptureModeOps {
   BOOLEAN (*NeedsLoad)(DeviceContext*);
   NTSTATUS (*Load)(DeviceContext*);

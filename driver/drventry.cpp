@@ -49,12 +49,14 @@ static BOOLEAN CapturePinDirections[1] = {TRUE};
 
 // ---- Completion ----
 
+// See drventry.h. <= DISPATCH_LEVEL; no lock.
 VOID AdapterCompleteDeviceRequest(PHW_STREAM_REQUEST_BLOCK Request) {
   // The event arguments after the request are not used by DeviceRequestComplete.
   StreamClassDeviceNotification(DeviceRequestComplete, Request->HwDeviceExtension, Request, NULL,
                                 NULL, 0);
 }
 
+// See drventry.h. <= DISPATCH_LEVEL; no lock.
 VOID StreamCompleteRequest(PHW_STREAM_REQUEST_BLOCK Request) {
   StreamClassStreamNotification(StreamRequestComplete, Request->StreamObject, Request);
 }
@@ -145,6 +147,7 @@ static VOID AdapterDispatch(PHW_STREAM_REQUEST_BLOCK Request) {
 
 // ---- Entry points ----
 
+// See drventry.h. PASSIVE_LEVEL.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   HW_INITIALIZATION_DATA data;
   RtlZeroMemory(&data, sizeof(data));
@@ -165,6 +168,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   return StreamClassRegisterAdapter(DriverObject, RegistryPath, &data);
 }
 
+// See drventry.h. PASSIVE_LEVEL; QueueLock only inside the queue operations.
 VOID STREAMAPI AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = (DeviceContext*)Request->HwDeviceExtension;
 
@@ -190,6 +194,7 @@ VOID STREAMAPI AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Request) {
                             &device->DeviceQueue));
 }
 
+// See drventry.h. <= DISPATCH_LEVEL; one lock at a time.
 VOID STREAMAPI AdapterCancelPacket(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = (DeviceContext*)Request->HwDeviceExtension;
   for (ULONG n = 0; n < StreamCount; n++) {
@@ -202,6 +207,7 @@ VOID STREAMAPI AdapterCancelPacket(PHW_STREAM_REQUEST_BLOCK Request) {
   WorkerCancelRequest(device, Request);
 }
 
+// See drventry.h. <= DISPATCH_LEVEL; no lock.
 VOID STREAMAPI AdapterRequestTimeout(PHW_STREAM_REQUEST_BLOCK Request) {
   Request->TimeoutCounter = Request->TimeoutOriginal;
 }
@@ -249,6 +255,7 @@ static VOID AdapterApplyPictureControl(DeviceContext* Device, ULONG* Field, Pict
   }
 }
 
+// See drventry.h. PASSIVE_LEVEL, device request loop; no lock.
 NTSTATUS AdapterBringUp(DeviceContext* Device) {
   NTSTATUS status = UsbConfigureDevice(Device);
   if (!NT_SUCCESS(status)) {
@@ -321,6 +328,7 @@ NTSTATUS AdapterBringUp(DeviceContext* Device) {
   return status;
 }
 
+// See drventry.h. PASSIVE_LEVEL, device request loop; no lock.
 VOID AdapterInitialize(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = (DeviceContext*)Request->HwDeviceExtension;
   PPORT_CONFIGURATION_INFORMATION config = Request->CommandData.ConfigInfo;
@@ -342,6 +350,7 @@ VOID AdapterInitialize(PHW_STREAM_REQUEST_BLOCK Request) {
   device->Flags = 0;
 }
 
+// See drventry.h. PASSIVE_LEVEL, device request loop; no lock (waits for the worker).
 VOID AdapterUninitialize(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = (DeviceContext*)Request->HwDeviceExtension;
   device->Flags |= DeviceGone | TornDown;
@@ -349,11 +358,13 @@ VOID AdapterUninitialize(PHW_STREAM_REQUEST_BLOCK Request) {
   AdapterReleaseResources(device);
 }
 
+// See drventry.h. PASSIVE_LEVEL, device request loop.
 VOID AdapterSetPowerState(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = (DeviceContext*)Request->HwDeviceExtension;
   device->PowerState = Request->CommandData.DeviceState;
 }
 
+// See drventry.h. PASSIVE_LEVEL, device request loop; blocks 1-2 s.
 VOID AdapterInitializationComplete(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = (DeviceContext*)Request->HwDeviceExtension;
 
@@ -382,6 +393,7 @@ static VOID AdapterSettle(VOID) {
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
+// See drventry.h. PASSIVE_LEVEL, device request loop; no lock.
 VOID AdapterDetectInput(DeviceContext* Device) {
   ULONG storedInput = Device->VideoInput;
   ULONG storedStandard = Device->VideoStandard;

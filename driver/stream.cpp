@@ -28,6 +28,7 @@
 #define PLAYBACK_SELECTOR_OFFSET ((ULONG)FIELD_OFFSET(PlaybackFormat, StandardSelector))
 #define PLAYBACK_SELECTOR_NTSC 1
 
+// The stream context of a stream request. Any IRQL.
 static StreamContext* StreamOf(PHW_STREAM_REQUEST_BLOCK Request) {
   return (StreamContext*)Request->StreamObject->HwStreamExtension;
 }
@@ -93,6 +94,8 @@ static BOOLEAN StreamSetFormat(PHW_STREAM_REQUEST_BLOCK Request) {
   return TRUE;
 }
 
+// See drventry.h. PASSIVE_LEVEL, device request loop. Every check comes
+// before the one allocation, so a failed open changes nothing.
 VOID StreamOpen(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = (DeviceContext*)Request->HwDeviceExtension;
   PHW_STREAM_OBJECT object = Request->StreamObject;
@@ -145,6 +148,7 @@ VOID StreamOpen(PHW_STREAM_REQUEST_BLOCK Request) {
   stream->StreamObject = object;
 }
 
+// See drventry.h. PASSIVE_LEVEL, device request loop; no lock.
 VOID StreamClose(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = (DeviceContext*)Request->HwDeviceExtension;
   PHW_STREAM_OBJECT object = Request->StreamObject;
@@ -173,6 +177,8 @@ VOID StreamClose(PHW_STREAM_REQUEST_BLOCK Request) {
   }
 }
 
+// See drventry.h. <= DISPATCH_LEVEL; StreamPendingLock[n], released
+// before any completion.
 VOID StreamCancelPending(StreamContext* Stream) {
   DeviceContext* device = Stream->Device;
   if (device == NULL || Stream->StreamObject == NULL) {
@@ -278,6 +284,7 @@ static VOID StreamGetAllocatorFraming(PHW_STREAM_REQUEST_BLOCK Request, ULONG Fr
   Request->ActualBytesTransferred = sizeof(KSALLOCATOR_FRAMING);
 }
 
+// Allocator framing of stream 0 and of stream 1. PASSIVE_LEVEL.
 static VOID CaptureGetAllocatorFraming(PHW_STREAM_REQUEST_BLOCK Request) {
   StreamGetAllocatorFraming(Request, CAPTURE_FRAMES, CAPTURE_FRAME_SIZE);
 }
@@ -389,20 +396,24 @@ static VOID StreamControlLoop(PHW_STREAM_REQUEST_BLOCK Request,
                             &device->StreamQueue[n]));
 }
 
+// See drventry.h. PASSIVE_LEVEL.
 VOID STREAMAPI CaptureReceiveControl(PHW_STREAM_REQUEST_BLOCK Request) {
   StreamControlLoop(Request, CaptureControl);
 }
 
+// See drventry.h. PASSIVE_LEVEL.
 VOID STREAMAPI PlaybackReceiveControl(PHW_STREAM_REQUEST_BLOCK Request) {
   StreamControlLoop(Request, PlaybackControl);
 }
 
+// See drventry.h. PASSIVE_LEVEL.
 VOID STREAMAPI AnalogReceiveControl(PHW_STREAM_REQUEST_BLOCK Request) {
   StreamControlLoop(Request, AnalogControl);
 }
 
 // ---- Data requests ----
 
+// See drventry.h. PASSIVE_LEVEL (the worker thread); no lock.
 VOID StreamFormatChange(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = StreamOf(Request)->Device;
   PKSSTREAM_HEADER header = Request->CommandData.DataBufferArray;
@@ -442,6 +453,12 @@ static VOID StreamReceiveData(PHW_STREAM_REQUEST_BLOCK Request, SRB_COMMAND Acce
     StreamCompleteRequest(Request);
     return;
   }
+  // Only the first stream header is used; a request must carry one.
+  if (Request->CommandData.DataBufferArray == NULL) {
+    Request->Status = STATUS_INVALID_PARAMETER;
+    StreamCompleteRequest(Request);
+    return;
+  }
   if (StreamStateWord(&StreamOf(Request)->State) == KSSTATE_STOP) {
     Request->Status = STATUS_SUCCESS;
     StreamCompleteRequest(Request);
@@ -450,14 +467,17 @@ static VOID StreamReceiveData(PHW_STREAM_REQUEST_BLOCK Request, SRB_COMMAND Acce
   StreamDataRequest(Request);
 }
 
+// See drventry.h. <= DISPATCH_LEVEL; no lock.
 VOID STREAMAPI CaptureReceiveData(PHW_STREAM_REQUEST_BLOCK Request) {
   StreamReceiveData(Request, SRB_READ_DATA);
 }
 
+// See drventry.h. <= DISPATCH_LEVEL; no lock.
 VOID STREAMAPI PlaybackReceiveData(PHW_STREAM_REQUEST_BLOCK Request) {
   StreamReceiveData(Request, SRB_WRITE_DATA);
 }
 
+// See drventry.h. <= DISPATCH_LEVEL; no lock.
 VOID STREAMAPI AnalogReceiveData(PHW_STREAM_REQUEST_BLOCK Request) {
   // The analog input carries no data of its own: writes are accepted and ignored.
   Request->Status = (Request->Command == SRB_WRITE_DATA) ? STATUS_SUCCESS : STATUS_NOT_IMPLEMENTED;

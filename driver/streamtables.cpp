@@ -217,6 +217,7 @@ const StreamDescriptor StreamDescriptors[StreamCount] = {
 
 // ---- Requests and format rules ----
 
+// See drventry.h. PASSIVE_LEVEL, device request loop.
 VOID AdapterGetStreamInfo(PHW_STREAM_REQUEST_BLOCK Request) {
   PHW_STREAM_DESCRIPTOR descriptor = Request->CommandData.StreamBuffer;
 
@@ -230,6 +231,7 @@ VOID AdapterGetStreamInfo(PHW_STREAM_REQUEST_BLOCK Request) {
   }
 }
 
+// See drventry.h. Any IRQL.
 BOOLEAN StreamFormatMatches(PKSDATARANGE First, PKSDATARANGE Second, BOOLEAN CompareSizes) {
   if (!IsEqualGUID(First->MajorFormat, Second->MajorFormat) ||
       !IsEqualGUID(First->SubFormat, Second->SubFormat) ||
@@ -246,6 +248,7 @@ static BOOLEAN StreamSpecifierKnown(const GUID& Specifier) {
          IsEqualGUID(Specifier, KSDATAFORMAT_SPECIFIER_UNIT_MPEG);
 }
 
+// See drventry.h. Any IRQL.
 BOOLEAN StreamFormatSupported(PKSDATAFORMAT Format, ULONG StreamNumber) {
   if (StreamNumber >= StreamCount) {
     return FALSE;
@@ -303,6 +306,8 @@ static VOID IntersectWriteCapture(DeviceContext* Device, const KS_DATARANGE_VIDE
   format->VideoInfoHeader.bmiHeader.biSizeImage = sampleSize;
 }
 
+// See drventry.h. PASSIVE_LEVEL, device request loop. Nothing is
+// written (and no range rewritten) unless the answer is a success.
 VOID AdapterDataIntersection(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = (DeviceContext*)Request->HwDeviceExtension;
   PSTREAM_DATA_INTERSECT_INFO intersect = Request->CommandData.IntersectInfo;

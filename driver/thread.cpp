@@ -19,8 +19,15 @@
 #define WORKER_FLAGS_WRITE USBD_SHORT_TRANSFER_OK                                 // 2
 #define WORKER_FLAGS_READ (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)  // 3
 
+// WorkerCommand as the word the interlocked operations take. Any IRQL.
 static volatile LONG* WorkerCommandWord(DeviceContext* Device) {
   return (volatile LONG*)&Device->WorkerCommand;
+}
+
+// An interlocked read of a word that other threads change with interlocked
+// operations. Any IRQL.
+static LONG WorkerReadWord(volatile LONG* Word) {
+  return InterlockedExchangeAdd(Word, 0);
 }
 
 // The request block kept by the class driver in the IRP of a queue entry.
@@ -114,12 +121,12 @@ static VOID NTAPI WorkerThreadMain(PVOID Context) {
   KeSetPriorityThread(KeGetCurrentThread(), WORKER_PRIORITY);
 
   for (;;) {
-    if (device->WorkerPending == 0) {
+    if (WorkerReadWord(&device->WorkerPending) == 0) {
       KeSetEvent(&device->WorkerIdleEvent, IO_NO_INCREMENT, FALSE);
     }
     KeWaitForSingleObject(&device->WorkerSemaphore, Executive, KernelMode, FALSE, NULL);
 
-    ULONG command = device->WorkerCommand;
+    ULONG command = (ULONG)WorkerReadWord(WorkerCommandWord(device));
     if (command == WorkerCommandWork) {
       KeClearEvent(&device->WorkerIdleEvent);
       WorkerTransferOne(device);
@@ -136,6 +143,7 @@ static VOID NTAPI WorkerThreadMain(PVOID Context) {
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
+// See thread.h. PASSIVE_LEVEL, device request loop.
 NTSTATUS WorkerStart(DeviceContext* Device) {
   Device->WorkerCommand = WorkerCommandNone;
   InitializeListHead(&Device->WorkerQueue);
@@ -161,6 +169,7 @@ NTSTATUS WorkerStart(DeviceContext* Device) {
   return status;
 }
 
+// See thread.h. PASSIVE_LEVEL, device request loop; waits without a time limit.
 VOID WorkerStop(DeviceContext* Device) {
   if (Device->WorkerThread == NULL) {
     return;
@@ -172,16 +181,15 @@ VOID WorkerStop(DeviceContext* Device) {
   Device->WorkerThread = NULL;
 }
 
+// See thread.h. <= DISPATCH_LEVEL; no lock held.
 VOID WorkerQueueRequest(DeviceContext* Device, PHW_STREAM_REQUEST_BLOCK Request) {
-  // Never started (no queue at all): nothing will ever move this request.
-  if (Device->WorkerQueue.Flink == NULL) {
-    Request->Status = STATUS_SUCCESS;
+  // Command "work", unless an exit has been commanded: that must stand.
+  LONG command = WorkerReadWord(WorkerCommandWord(Device));
+  if (command == (LONG)WorkerCommandEnded) {
+    Request->Status = STATUS_SUCCESS;  // no worker will take it: complete it without data
     StreamCompleteRequest(Request);
     return;
   }
-
-  // Command "work", unless an exit has been commanded: that must stand.
-  LONG command = *WorkerCommandWord(Device);
   while (command == (LONG)WorkerCommandNone || command == (LONG)WorkerCommandWork) {
     LONG seen = InterlockedCompareExchange(WorkerCommandWord(Device), (LONG)WorkerCommandWork,
                                            command);
@@ -196,7 +204,7 @@ VOID WorkerQueueRequest(DeviceContext* Device, PHW_STREAM_REQUEST_BLOCK Request)
                                &Device->WorkerQueueLock);
   KeReleaseSemaphore(&Device->WorkerSemaphore, IO_NO_INCREMENT, 1, FALSE);
 
-  if (*WorkerCommandWord(Device) == (LONG)WorkerCommandEnded) {
+  if (WorkerReadWord(WorkerCommandWord(Device)) == (LONG)WorkerCommandEnded) {
     WorkerFlush(Device);
   }
 }
@@ -207,9 +215,6 @@ VOID WorkerQueueRequest(DeviceContext* Device, PHW_STREAM_REQUEST_BLOCK Request)
 // released before any completion.
 static VOID WorkerCancelQueued(DeviceContext* Device, PHW_STREAM_OBJECT StreamObject,
                                PHW_STREAM_REQUEST_BLOCK Request) {
-  if (Device->WorkerQueue.Flink == NULL) {
-    return;
-  }
   LIST_ENTRY cancelled;
   InitializeListHead(&cancelled);
 
@@ -236,10 +241,12 @@ static VOID WorkerCancelQueued(DeviceContext* Device, PHW_STREAM_OBJECT StreamOb
   }
 }
 
+// See thread.h. <= DISPATCH_LEVEL; no lock held.
 VOID WorkerCancelStream(DeviceContext* Device, PHW_STREAM_OBJECT StreamObject) {
   WorkerCancelQueued(Device, StreamObject, NULL);
 }
 
+// See thread.h. <= DISPATCH_LEVEL; no lock held.
 VOID WorkerCancelRequest(DeviceContext* Device, PHW_STREAM_REQUEST_BLOCK Request) {
   if (Request->StreamObject == NULL) {
     return;  // a device request never waits in the worker queue

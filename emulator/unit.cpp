@@ -252,10 +252,12 @@ void Unit::act(const CodecResult& r) {
       if (decoder_) decoder_->abandon();
       decoder_ = std::make_unique<PlaybackDecoder>(codec_.config().decoderPal, options_.frameSaveDir,
                                                    options_.frameSaveEvery);
+      if (options_.prepared) options_.prepared->start(Clock::now());
       note(std::string("decoder started for a ") + (codec_.config().decoderPal ? "576" : "480") + "-line source");
       break;
     case CodecAction::StopDecoder:
       if (decoder_) decoder_->endOfStream();
+      if (options_.prepared) options_.prepared->stop();
       note("decoder stopped");
       break;
   }
@@ -282,6 +284,7 @@ void Unit::submitBulk(std::uint8_t endpoint, std::uint8_t* buffer, std::size_t l
       const auto delay = std::chrono::milliseconds(options_.faults.slowBulkMs);
       parked_.push_back({endpoint, buffer, length, std::move(done), Clock::now() + delay,
                          options_.faults.bulkFault(endpoint, n)});
+      if (options_.prepared) serve(out);  // prepared bytes go at once, on the caller's thread
       wake_.notify_all();
     }
   }
@@ -327,7 +330,10 @@ void Unit::processOut(const std::uint8_t* bytes, std::size_t size) {
     return;
   }
   if (decoder_ && codec_.decoderRunning() && mode_ == UnitMode::Decode) {
-    decoder_->feed(bytes, size);
+    if (options_.prepared)
+      options_.prepared->sink(size);
+    else
+      decoder_->feed(bytes, size);
     return;
   }
   if (strayOut_ == 0) note("bulk OUT bytes with nothing to take them: dropped");
@@ -335,6 +341,11 @@ void Unit::processOut(const std::uint8_t* bytes, std::size_t size) {
 }
 
 std::size_t Unit::takeIn(std::uint8_t* buffer, std::size_t length) {
+  if (ack_.empty() && options_.prepared) {
+    const std::size_t n = options_.prepared->read(buffer, length);
+    record(proto::kEndpointIn, buffer, n);
+    return n;
+  }
   std::deque<std::uint8_t>& source = ack_.empty() ? stream_ : ack_;
   const std::size_t n = std::min(length, source.size());
   std::copy(source.begin(), source.begin() + std::ptrdiff_t(n), buffer);
@@ -396,13 +407,20 @@ void Unit::serve(std::vector<Completion>& out) {
         return;
       }
     } else if (in) {
-      if (ack_.empty() && stream_.empty()) {  // nothing to send: the unit NAKs
+      const bool none = options_.prepared ? !(mode_ == UnitMode::Encode && options_.prepared->ready(p.length, now))
+                                          : stream_.empty();
+      if (ack_.empty() && none) {  // nothing to send: the unit NAKs
         blocked = true;
         ++it;
         continue;
       }
       result = ok(takeIn(p.buffer, p.length));
     } else {
+      if (options_.prepared && options_.prepared->running() && !options_.prepared->ready(p.length, now)) {
+        blocked = true;  // the paced sink is not ready for these bytes yet
+        ++it;
+        continue;
+      }
       processOut(p.buffer, p.length);
       result = ok(p.length);
     }
@@ -456,6 +474,7 @@ void Unit::pump() {
   Clock::time_point base;          // when frame 0 was due
   std::int64_t produced = 0;
   std::vector<Completion> out;
+  if (options_.prepared) options_.prepared->adoptServer();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!quit_) {
     // Encoder orders, in the order they came.
@@ -469,13 +488,20 @@ void Unit::pump() {
       std::string why;
       if (op == EncoderOrder::Stop && producer) producer->finish(tail);
       producer.reset();
-      if (op == EncoderOrder::Start && format) {
+      if (op == EncoderOrder::Start && format && !options_.prepared) {
         producer = MpegProducer::open(*format, &why);
         base = Clock::now();
         produced = 0;
       }
       lock.lock();
-      if (op == EncoderOrder::Start && !producer) note(why);
+      if (options_.prepared) {
+        if (op == EncoderOrder::Start && format)
+          options_.prepared->start(Clock::now());
+        else if (!codec_.decoderRunning())  // a drop before playback leaves the sink's clock
+          options_.prepared->stop();
+      } else if (op == EncoderOrder::Start && !producer) {
+        note(why);
+      }
       if (epoch == epoch_) stream_.insert(stream_.end(), tail.begin(), tail.end());
     }
 
@@ -531,6 +557,10 @@ void Unit::pump() {
     std::optional<Clock::time_point> wakeAt = due;
     for (const auto& p : parked_)
       if (p.notBefore > now && (!wakeAt || p.notBefore < *wakeAt)) wakeAt = p.notBefore;
+    if (options_.prepared && !parked_.empty()) {  // a paced transfer waits for its bytes
+      const auto t = options_.prepared->readyAt(parked_.front().length, now);
+      if (t && *t > now && (!wakeAt || *t < *wakeAt)) wakeAt = t;
+    }
     if (options_.faults.unplugAfterMs && !gone_ && host_) {
       const auto t = attachTime_ + std::chrono::milliseconds(*options_.faults.unplugAfterMs);
       if (!wakeAt || t < *wakeAt) wakeAt = t;

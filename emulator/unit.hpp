@@ -32,6 +32,7 @@
 #include "emulator/microcode_loader.hpp"
 #include "emulator/mpeg_producer.hpp"
 #include "emulator/playback_decoder.hpp"
+#include "emulator/prepared_stream.hpp"
 #include "pf/host/usb_backend.hpp"
 
 namespace emu {
@@ -44,6 +45,9 @@ struct UnitOptions {
   std::uint16_t revision = 0x1003;              // answer to command 0
   SignalSource signal;                          // what the analog inputs carry
   Pacing pacing = Pacing::RealTime;             // stream at its own rate, or as fast as possible
+  // Serve these bytes on bulk IN and drop bulk OUT instead of encoding and
+  // decoding, to measure the host side alone; it has its own rate (not pacing).
+  std::shared_ptr<PreparedStream> prepared;
   FaultScript faults;
   std::size_t extraDescriptorBytes = 0;         // padding in the configuration descriptor
   std::string frameSaveDir;                     // playback: PNG frames go here (empty: none)

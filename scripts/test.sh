@@ -24,3 +24,4 @@ if [ "${1:-}" != "--quick" ]; then
     windows/build.sh
   fi
 fi
+[ "${1:-}" = "--quick" ] || scripts/fuzz.sh 20

@@ -145,12 +145,17 @@ TEST(DeviceLoop, RequestsArrivingWhileBusyWaitAndCompleteInOrder) {
 
   pf::ks::RequestPtr busy;
   std::thread owner([&] { busy = rig.adapter().sendDeviceRequest(SRB_INITIALIZATION_COMPLETE); });
+  auto loopBusy = [device] {  // read as the driver does, under QueueLock
+    KIRQL irql = KfAcquireSpinLock(&device->QueueLock);
+    ULONG busy = device->DeviceBusy;
+    KfReleaseSpinLock(&device->QueueLock, irql);
+    return busy;
+  };
   auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (__atomic_load_n(&device->DeviceBusy, __ATOMIC_SEQ_CST) == 0 &&
-         std::chrono::steady_clock::now() < deadline) {
+  while (loopBusy() == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
   }
-  ASSERT_EQ(device->DeviceBusy, 1u) << "the first request never entered the loop";
+  ASSERT_EQ(loopBusy(), 1u) << "the first request never entered the loop";
 
   auto power = [](DEVICE_POWER_STATE state) {
     return [state](HW_STREAM_REQUEST_BLOCK& srb) { srb.CommandData.DeviceState = state; };
@@ -171,7 +176,7 @@ TEST(DeviceLoop, RequestsArrivingWhileBusyWaitAndCompleteInOrder) {
   EXPECT_EQ(second->status(), STATUS_NOT_IMPLEMENTED);
   EXPECT_EQ(third->status(), STATUS_SUCCESS);
   EXPECT_EQ(device->PowerState, PowerDeviceD2);  // D1 was handled first
-  EXPECT_EQ(device->DeviceBusy, 0u);
+  EXPECT_EQ(loopBusy(), 0u);
 }
 
 struct SpeedCase {

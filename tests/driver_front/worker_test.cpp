@@ -62,6 +62,19 @@ TEST(Worker, WritesReachTheUnitWholeAndInArrivalOrder) {
     expected.insert(expected.end(), buffers[i].begin(), buffers[i].end());
   }
   EXPECT_EQ(p.wire(), expected);
+
+  // A write that claims more bytes than its buffer holds sends nothing, and
+  // a request without a stream header is refused.
+  std::vector<pf::ks::StreamBuffer> overlong(1);
+  overlong[0].data = pattern(16, 9);
+  overlong[0].dataUsed = 17;
+  auto refused = p.pin->submit(SRB_WRITE_DATA, std::move(overlong));
+  auto headerless = p.pin->submit(SRB_WRITE_DATA, {});
+  ASSERT_TRUE(waitAll({refused, headerless}));
+  EXPECT_EQ(refused->status(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(refused->header().DataUsed, 17u);
+  EXPECT_EQ(headerless->status(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(p.wire(), expected);
 }
 
 TEST(Worker, ReadsInRunCarryTheUnitsStreamInOrder) {
@@ -186,7 +199,7 @@ TEST(Worker, CancelTakesAQueuedRequestOutAtOnce) {
   std::vector<std::uint8_t> third = pattern(512, 3);
   expected.insert(expected.end(), third.begin(), third.end());
   EXPECT_EQ(p.wire(), expected);
-  EXPECT_EQ(p.rig.device()->WorkerPending, 0);
+  EXPECT_EQ(__atomic_load_n(&p.rig.device()->WorkerPending, __ATOMIC_SEQ_CST), 0);
 }
 
 // Closing a stream with requests still queued: the close cancels them, so

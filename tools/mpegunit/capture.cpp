@@ -63,20 +63,34 @@ ULONG bufferSize(pf::ks::Pin& pin) {
   return kDefaultBufferSize;
 }
 
+// Sets what the options ask for through the properties, so that it persists
+// as any application's change would. The standard goes first (it decides
+// the sizes on offer); a refused value puts back what this command changed.
 void applySettings(pf::ks::Filter& filter, const CaptureOptions& o) {
-  if (!o.input.empty()) setProperty(filter, "input", o.input);
-  if (!o.standard.empty()) setProperty(filter, "standard", o.standard);
-  if (!o.mode.empty()) setProperty(filter, "mode", o.mode);
-  if (!o.size.empty()) setProperty(filter, "size", o.size);
-  if (o.cbr) setProperty(filter, "vbr", "off");
-  if (o.vbr) setProperty(filter, "vbr", "on");
-  if (o.peak) setProperty(filter, "peak-bitrate", std::to_string(o.peak));
-  if (o.bitrate) setProperty(filter, "bitrate", std::to_string(o.bitrate));
-  if (o.audioRate) setProperty(filter, "audio-rate", std::to_string(o.audioRate));
+  const SettingsSnapshot before(filter);
+  try {
+    if (!o.input.empty()) setProperty(filter, "input", o.input);
+    if (!o.standard.empty()) setProperty(filter, "standard", o.standard);
+    EncodingChange change;
+    if (!o.mode.empty()) change.mpeg1 = o.mode == "mpeg1";
+    if (!o.size.empty()) change.size = parseSize("size", o.size);
+    if (o.bitrate) change.bitRate = o.bitrate;
+    if (o.peak) change.peakBitRate = o.peak;
+    if (o.cbr) change.variable = false;
+    if (o.vbr) change.variable = true;
+    changeEncoding(filter, change);
+    if (o.audioRate) setProperty(filter, "audio-rate", std::to_string(o.audioRate));
+  } catch (const Failure&) {
+    before.restore(filter);
+    throw;
+  }
 }
 
 void runCapture(const Globals& globals, const CaptureOptions& o) {
-  auto session = openSession(globals);
+  auto session = openSession(globals, [](mpegunit::SessionOptions& options) {
+    // A capture may run for hours: the unit keeps no copy of the stream.
+    options.unit.bulkRecordLimit = 0;
+  });
   pf::ks::Filter& filter = session->filter();
   applySettings(filter, o);
   const bool mpeg1 = getProperty(filter, "mode") == "mpeg1";
@@ -108,8 +122,11 @@ void runCapture(const Globals& globals, const CaptureOptions& o) {
   auto lastData = std::chrono::steady_clock::now();
   auto done = [&] {
     if (o.bytes && written >= o.bytes) return true;
-    return o.seconds > 0 && clock.seconds() >= o.seconds;
+    return clock.stopped();
   };
+  // The stream is cut at the first pack header at or past the time limit,
+  // so that the file holds the time asked for, not whole buffers beyond it.
+  if (o.seconds > 0) clock.stopAt(o.seconds);
 
   while (!done() && failure.empty()) {
     while (inFlight.size() < kBuffersInFlight) {
@@ -123,13 +140,21 @@ void runCapture(const Globals& globals, const CaptureOptions& o) {
     if (!failure.empty()) break;
     if (interrupted()) break;
     auto& front = inFlight.front();
-    if (!front->wait(std::chrono::milliseconds(100))) {
-      if (std::chrono::steady_clock::now() - lastData > kStallLimit) {
-        failure = "the unit delivered no data for 10 seconds";
-      } else if (!session->bus().connected(session->port())) {
+    const bool completed = front->wait(std::chrono::milliseconds(100));
+    // The bus keeps a record of every transfer; a capture needs none of it.
+    session->bus().clearTraffic();
+    if (!completed || front->header().DataUsed == 0) {
+      // Checked on every turn: a unit that completes empty transfers at once
+      // delivers nothing just as one that never completes them.
+      if (!session->bus().connected(session->port())) {
         failure = "the unit was unplugged";
+        break;
       }
-      continue;
+      if (std::chrono::steady_clock::now() - lastData > kStallLimit) {
+        failure = "the unit delivered no data for " + std::to_string(kStallLimit.count()) + " seconds";
+        break;
+      }
+      if (!completed) continue;
     }
     if (!NT_SUCCESS(front->status())) {
       failure = "a capture transfer failed: " + mpegunit::statusName(front->status());
@@ -140,12 +165,12 @@ void runCapture(const Globals& globals, const CaptureOptions& o) {
     if (used > data.size()) used = static_cast<ULONG>(data.size());
     if (o.bytes && written + used > o.bytes) used = static_cast<ULONG>(o.bytes - written);
     if (used > 0) {
+      used = static_cast<ULONG>(clock.feed(data.data(), used));
       out->write(reinterpret_cast<const char*>(data.data()), used);
       if (!*out) {
         failure = "cannot write " + o.output;
         break;
       }
-      clock.feed(data.data(), used);
       written += used;
       lastData = std::chrono::steady_clock::now();
     }
@@ -177,8 +202,10 @@ void addCaptureCommand(CLI::App& app, Globals& globals) {
   auto o = std::make_shared<CaptureOptions>();
   auto* cmd = app.add_subcommand("capture", "Capture the unit's MPEG stream into a file");
   cmd->add_option("-o,--output", o->output, "Output file, - for standard output")->required();
-  auto* seconds = cmd->add_option("-t,--seconds", o->seconds, "Seconds of stream to capture (default 10)");
-  cmd->add_option("-n,--bytes", o->bytes, "Bytes to capture")->excludes(seconds);
+  auto* seconds = cmd->add_option("-t,--seconds", o->seconds,
+                                  "Seconds of stream to capture (default 10; 0: until Ctrl-C)")
+                      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("-n,--bytes", o->bytes, "Bytes to capture")->check(CLI::PositiveNumber)->excludes(seconds);
   cmd->add_option("-m,--mode", o->mode, "Capture mode")->check(CLI::IsMember({"mpeg2", "mpeg1"}));
   cmd->add_option("-s,--size", o->size, "Capture size, WIDTHxHEIGHT");
   cmd->add_option("-b,--bitrate", o->bitrate, "Bit rate in bits per second");

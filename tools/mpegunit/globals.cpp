@@ -95,6 +95,9 @@ bool interrupted() { return gInterrupted.load(); }
 void installInterruptHandler() {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
+  // The first Ctrl-C stops the command cleanly; a second one ends the
+  // program at once.
+  action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);

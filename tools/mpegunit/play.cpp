@@ -63,10 +63,15 @@ bool waitWrite(const pf::ks::RequestPtr& request, mpegunit::Session& session, st
 void runPlay(const Globals& globals, const PlayOptions& o) {
   std::ifstream in(o.file, std::ios::binary);
   if (!in) throw Failure("cannot read " + o.file);
+  if (!o.framesDir.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(o.framesDir, ec);
+    if (ec) throw Failure("cannot create " + o.framesDir + ": " + ec.message());
+  }
   auto session = openSession(globals, [&o](mpegunit::SessionOptions& options) {
     options.unit.frameSaveDir = o.framesDir;
+    options.unit.bulkRecordLimit = 0;
   });
-  if (!o.framesDir.empty()) std::filesystem::create_directories(o.framesDir);
   pf::ks::Filter& filter = session->filter();
   const bool ntsc = o.standard == "ntsc";
   const auto format = playbackFormat(filter, ntsc);

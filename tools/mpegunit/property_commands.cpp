@@ -22,8 +22,9 @@ void addPropertyCommands(CLI::App& app, Globals& globals) {
   auto setName = std::make_shared<std::string>();
   auto value = std::make_shared<std::string>();
   set->add_option("NAME", *setName, "Setting (mpegunit list shows them)")->required();
-  set->add_option("VALUE", *value, "New value")->required();
+  set->add_option("VALUE", *value, "New value (idle takes none)");
   set->callback([&globals, setName, value] {
+    if (value->empty() && *setName != "idle") throw Failure("set " + *setName + " needs a VALUE", kExitUsage);
     auto session = openSession(globals);
     setProperty(session->filter(), *setName, *value);
     for (const auto& p : propertyNames()) {

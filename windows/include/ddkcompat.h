@@ -18,12 +18,13 @@ typedef char TCHAR;
 #include <ks.h>
 #include <ksmedia.h>
 
-// strmini.h and usbdlib.h declare C functions without C linkage. stream.sys
-// exports the adapter registration as StreamClassRegisterMinidriver (the
-// header has the two names the other way round), and the filter registration
-// is a stdcall function that the header declares without its convention: it
-// is declared again below, correctly.
-#define StreamClassRegisterAdapter StreamClassRegisterMinidriver
+// strmini.h, usb*.h and usbdlib.h declare C functions without C linkage, so
+// they are included inside extern "C". The filter registration of stream.sys
+// is a stdcall function taking an array of BOOL; the header declares it with
+// neither (BOOLEAN*, default convention), so its declaration is moved out of
+// the way and the function is declared again below, correctly. The adapter
+// registration is imported under its own name, StreamClassRegisterAdapter
+// (the header maps StreamClassRegisterMinidriver onto it).
 #define StreamClassRegisterFilterWithNoKSPins StreamClassRegisterFilterWithNoKSPins_AsDeclared
 extern "C" {
 #include <strmini.h>
@@ -32,7 +33,6 @@ extern "C" {
 #include <usbdlib.h>
 #include <usbioctl.h>
 }
-#undef StreamClassRegisterMinidriver
 #undef StreamClassRegisterFilterWithNoKSPins
 extern "C" NTSTATUS STREAMAPI StreamClassRegisterFilterWithNoKSPins(
     PDEVICE_OBJECT DeviceObject, const GUID* InterfaceClassGUID, ULONG PinCount,

@@ -236,6 +236,8 @@ NTSTATUS Pin::close() {
   if (closed_) return STATUS_SUCCESS;
   closed_ = true;
   detail::AdapterState& adapter = *stream_->adapter;
+  // The adapter's removal took the stream with it.
+  if (!adapter.extension) return STATUS_SUCCESS;
   // As a handle close does: what is still pending on the pin is cancelled
   // first, and given the usual time to come back.
   std::vector<RequestPtr> pending;

@@ -98,6 +98,9 @@ RequestPtr AdapterState::send(Target target, SRB_COMMAND command,
   if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     pf::bugcheck("%s request 0x%x sent above PASSIVE_LEVEL", targetName(target), unsigned(command));
 
+  // After removal the extension is gone and nothing reaches the minidriver.
+  if (!extension) return nullptr;
+
   if (target != Target::Device) {
     PHW_STREAM_OBJECT object = stream->streamObject();
     if (target == Target::Control ? object->ReceiveControlPacket == nullptr
@@ -179,6 +182,7 @@ NTSTATUS AdapterState::call(Target target, SRB_COMMAND command,
                             const std::shared_ptr<StreamState>& stream,
                             const PrepareRequest& prepare, RequestPtr* out,
                             const std::function<void(Request::Core&)>& setup) {
+  if (!extension) return STATUS_DEVICE_NOT_CONNECTED;
   RequestPtr request = send(target, command, stream, prepare, {}, setup);
   if (out) *out = request;
   if (!request) return STATUS_INSUFFICIENT_RESOURCES;

@@ -1,0 +1,78 @@
+#include "support/unit_bench.hpp"
+
+#include <string>
+
+#include "driver/usbdi.h"
+#include "pf/host/clock.hpp"
+#include "pf/host/pool.hpp"
+#include "pf/host/registry.hpp"
+#include "support/state.hpp"
+#include "tools/host/session.hpp"
+
+namespace fuzz {
+
+namespace {
+
+// The registry file and drivers folder, prepared once per process.
+void prepareOnce() {
+  static const bool prepared = [] {
+    std::string why;
+    if (!mpegunit::prepareState(stateDir(), &why)) fail("unit bench", why.c_str());
+    return true;
+  }();
+  (void)prepared;
+}
+
+}  // namespace
+
+emu::UnitOptions fuzzUnit() {
+  emu::UnitOptions options;
+  options.pacing = emu::Pacing::Fast;
+  options.bulkRecordLimit = 1u << 16;
+  return options;
+}
+
+UnitBench::UnitBench(std::shared_ptr<pf::usb::Backend> backend) {
+  prepareOnce();
+  pf::clock::useVirtual();
+  if (backend) {
+    backend_ = std::move(backend);
+  } else {
+    unit_ = std::make_shared<emu::Unit>(fuzzUnit());
+    backend_ = unit_;
+  }
+  bus_ = std::make_unique<pf::usb::Bus>();
+  port_ = bus_->plug(backend_);
+  pf::registry::bindDriverKey(bus_->deviceObject(port_), pf::registry::driverKeyPath(0));
+  device_.reset(new DeviceContext());
+  device_->RealPhysicalDeviceObject = bus_->deviceObject(port_);
+}
+
+UnitBench::~UnitBench() {
+  DeviceContext* d = device_.get();
+  if (d->BulkIrp) IoFreeIrp(d->BulkIrp);
+  if (d->BulkUrb) ExFreePool(d->BulkUrb);
+  if (d->ResetPipeUrb) ExFreePool(d->ResetPipeUrb);
+  if (d->InterfaceInformation) ExFreePool(d->InterfaceInformation);
+  if (d->ConfigurationDescriptor) ExFreePool(d->ConfigurationDescriptor);
+  pf::registry::unbindDriverKey(bus_->deviceObject(port_));
+  bus_.reset();
+  unit_.reset();
+  backend_.reset();
+  pf::pool::checkNoLeaks("the fuzz unit bench", MPEGUNIT_POOL_TAG);
+}
+
+NTSTATUS UnitBench::configure() {
+  DeviceContext* d = device_.get();
+  NTSTATUS status = UsbConfigureDevice(d);
+  if (!NT_SUCCESS(status)) return status;
+  d->BulkIrp = IoAllocateIrp(d->RealPhysicalDeviceObject->StackSize, FALSE);
+  d->BulkUrb = static_cast<PURB>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), MPEGUNIT_POOL_TAG));
+  d->ResetPipeUrb = static_cast<PURB>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), MPEGUNIT_POOL_TAG));
+  if (!d->BulkIrp || !d->BulkUrb || !d->ResetPipeUrb) return STATUS_INSUFFICIENT_RESOURCES;
+  return status;
+}
+
+}  // namespace fuzz
