@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "driver/drventry.h"
+#include "driver/thread.h"
 #include "driver_front/front.hpp"
 #include "emulator/unit.hpp"
 #include "pf/host/ks_client.hpp"

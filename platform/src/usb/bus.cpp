@@ -76,7 +76,16 @@ PortState* Bus::Impl::port(int number) const {
 
 void Bus::Impl::recordLocked(TrafficEvent event) {
   if (pcap) pcap->write(event);
+  auto cost = [](const TrafficEvent& e) { return sizeof(TrafficEvent) + e.data.size(); };
+  trafficBytes += cost(event);
   traffic.push_back(std::move(event));
+  const std::size_t limit = options.trafficLimit;
+  if (limit != 0 && trafficBytes > limit) {
+    // Drop the oldest events down to half the limit, so that trimming is rare.
+    std::size_t drop = 0;
+    while (drop < traffic.size() && trafficBytes > limit / 2) trafficBytes -= cost(traffic[drop++]);
+    traffic.erase(traffic.begin(), traffic.begin() + static_cast<std::ptrdiff_t>(drop));
+  }
   changed.notify_all();
 }
 
@@ -227,6 +236,7 @@ std::vector<TrafficEvent> Bus::traffic() const {
 void Bus::clearTraffic() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->traffic.clear();
+  impl_->trafficBytes = 0;
 }
 
 bool Bus::waitForTraffic(const std::function<bool(const std::vector<TrafficEvent>&)>& pred,

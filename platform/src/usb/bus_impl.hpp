@@ -128,6 +128,7 @@ struct Bus::Impl : std::enable_shared_from_this<Bus::Impl> {
   std::uint64_t lastId = 0;
   std::uintptr_t lastHandle = 0x5B000000;
   std::vector<TrafficEvent> traffic;
+  std::size_t trafficBytes = 0;  // what traffic holds, as counted against the limit
   std::unique_ptr<detail::PcapWriter> pcap;
 
   std::deque<std::function<void()>> work;

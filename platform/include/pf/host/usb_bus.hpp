@@ -47,6 +47,10 @@ struct BusOptions {
   // When set, every transfer is written to this pcap file.
   std::string pcapPath;
   PcapLinkType pcapLinkType = PcapLinkType::UsbPcap;
+  // Bytes the traffic record may hold (events and their data); past it the
+  // oldest events are dropped, so that a long stream does not grow memory
+  // without end. 0: no limit. The pcap file, when asked for, keeps everything.
+  std::size_t trafficLimit = std::size_t(64) << 20;
 };
 
 // One entry of the traffic record.
