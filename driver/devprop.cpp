@@ -341,7 +341,11 @@ VOID PropCrossbarGet(PHW_STREAM_REQUEST_BLOCK Request) {
           Request, sizeof(KSPROPERTY_CROSSBAR_PININFO_S));
       if (Record == nullptr) return;
       PropCopyRequestRecord(Request, Record, sizeof(*Record));
-      const BOOLEAN Input = Record->Direction == KSPIN_DATAFLOW_IN;
+      // The caller's direction may hold any 32-bit value: read it as a word,
+      // never as the enumeration.
+      ULONG Direction;
+      RtlCopyMemory(&Direction, &Record->Direction, sizeof(Direction));
+      const BOOLEAN Input = Direction == (ULONG)KSPIN_DATAFLOW_IN;
       const ULONG Count = Input ? CROSSBAR_INPUT_PIN_COUNT : CROSSBAR_OUTPUT_PIN_COUNT;
       if (Record->Index >= Count) {
         Request->Status = STATUS_INVALID_PARAMETER;

@@ -44,8 +44,8 @@
 
 // The crossbar filter registered at initialisation complete: pins 0, 1 and 3
 // are inputs, pins 2 and 4 outputs, one medium each in CrossbarMediums order.
-static BOOLEAN CrossbarPinDirections[CROSSBAR_MEDIUM_COUNT] = {FALSE, FALSE, TRUE, FALSE, TRUE};
-static BOOLEAN CapturePinDirections[1] = {TRUE};
+static BOOL CrossbarPinDirections[CROSSBAR_MEDIUM_COUNT] = {FALSE, FALSE, TRUE, FALSE, TRUE};
+static BOOL CapturePinDirections[1] = {TRUE};
 
 // ---- Completion ----
 

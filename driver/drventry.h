@@ -12,6 +12,7 @@
 struct RequestExtension {
   LIST_ENTRY QueueLink;                  // place in one RequestQueue list
   PHW_STREAM_REQUEST_BLOCK QueuedRequest;  // written when queued, read when taken out
+  ULONG Reserved[2];                     // not used; pads the record to its announced 20 bytes
 };
 
 // Extension sizes announced at registration: the counts of the 32-bit target,

@@ -250,7 +250,7 @@ void Unit::act(const CodecResult& r) {
       break;
     case CodecAction::StartDecoder:
       if (decoder_) decoder_->abandon();
-      decoder_ = std::make_unique<PlaybackDecoder>(codec_.config().decoderPal, options_.frameSaveDir,
+      decoder_ = std::make_shared<PlaybackDecoder>(codec_.config().decoderPal, options_.frameSaveDir,
                                                    options_.frameSaveEvery);
       if (options_.prepared) options_.prepared->start(Clock::now());
       note(std::string("decoder started for a ") + (codec_.config().decoderPal ? "576" : "480") + "-line source");
@@ -597,12 +597,13 @@ std::optional<PlaybackStats> Unit::playback() const {
 }
 
 bool Unit::waitPlaybackFinished(unsigned timeoutMs) {
-  PlaybackDecoder* decoder;
+  std::shared_ptr<PlaybackDecoder> decoder;
   {
     std::lock_guard<std::mutex> l(mutex_);
-    decoder = decoder_.get();
+    decoder = decoder_;
   }
-  // The decoder object lives until the next decoder start or the unit's end.
+  // Held here, the decoder outlives a decoder start that replaces it
+  // meanwhile (that start abandons it, which ends the wait).
   return decoder && decoder->waitFinished(timeoutMs);
 }
 

@@ -168,7 +168,7 @@ class Unit : public pf::usb::Backend {
   std::deque<EncoderOp> ops_;
   std::uint64_t epoch_ = 0;  // bumped whenever buffered stream bytes are dropped
   std::optional<StreamFormat> format_;
-  std::unique_ptr<PlaybackDecoder> decoder_;
+  std::shared_ptr<PlaybackDecoder> decoder_;  // shared: a waiter keeps the one it waits on
   std::uint64_t strayOut_ = 0;
   std::atomic<std::uint64_t> framesEncoded_{0};
   std::thread pump_;

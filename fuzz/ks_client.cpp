@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "driver/devprop.h"
+#include "driver/drventry.h"
 #include "driver/mpegunit.h"
 #include "pf/host/pool.hpp"
 #include "support/input.hpp"
@@ -131,7 +132,10 @@ void createPin(pf::ks::Filter& filter, fuzz::Input& in) {
 void formatChange(pf::ks::Filter& filter, fuzz::Input& in) {
   ULONG playback = filter.pinCount();
   for (const auto& info : filter.pins()) {
-    if (info.dataFlow == KSPIN_DATAFLOW_IN && !info.dataRanges.empty()) playback = info.id;
+    if (info.dataFlow == KSPIN_DATAFLOW_IN && !info.dataRanges.empty() &&
+        IsEqualGUID(info.dataRanges[0]->Specifier, KSDATAFORMAT_SPECIFIER_UNIT_MPEG)) {
+      playback = info.id;
+    }
   }
   check(playback < filter.pinCount(), "no playback pin");
   const KSDATARANGE* own = filter.pin(playback).dataRanges[0];

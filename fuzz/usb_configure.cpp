@@ -12,7 +12,7 @@
 //   fail        the fail-th pool allocation of the driver's tag fails (0: none)
 // Checks: no sanitizer finding, no bugcheck of the platform, no pool of the
 // driver's tag left after the DeviceContext is torn down, and a success
-// leaves the descriptor, interface information and both bulk pipes.
+// leaves the descriptor, the interface information and a configuration handle.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>

@@ -125,7 +125,7 @@ TEST(VendorCommands, SynchronisationReadsTwoAcknowledgementBytes) {
   ASSERT_EQ(VendorBeginMicrocodeLoad(r->device()), STATUS_SUCCESS);
   const UCHAR parameters[4] = {0, 0, 0, 3};
   EXPECT_EQ(VendorMicrocodeCommand(r->device(), 0x13, parameters, 4), STATUS_SUCCESS);
-  const auto& s = rig::vendorRequests(r->unit()).back().setup;
+  const auto s = rig::vendorRequests(r->unit()).back().setup;
   EXPECT_EQ(s.wIndex, 0x0013);
   EXPECT_EQ(s.wValue, 0x0400);
   EXPECT_EQ(s.wLength, 0);

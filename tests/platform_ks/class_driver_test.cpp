@@ -318,8 +318,10 @@ TEST_F(ClassDriverTest, TickerFollowsThePlatformClock) {
   g_TestKnobs.parkReads = TRUE;
   RequestPtr read = pin->read(16);
   pf::clock::advance((kDefaultRequestTimeoutSeconds + 1) * pf::clock::kTicksPerSecond);
-  for (int i = 0; i < 100 && g_TestLog.timeouts == 0; ++i) std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(g_TestLog.timeouts, 1);
+  // The ticker thread counts with an interlocked increment: read it atomically.
+  auto timeouts = [] { return __atomic_load_n(&g_TestLog.timeouts, __ATOMIC_ACQUIRE); };
+  for (int i = 0; i < 100 && timeouts() == 0; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(timeouts(), 1);
   pin.reset();  // cancels the parked read
   EXPECT_EQ(read->status(), STATUS_CANCELLED);
 }

@@ -243,7 +243,7 @@ void STREAMAPI TestReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb) {
       GetStreamInfo(Srb);
       break;
     case SRB_INITIALIZATION_COMPLETE: {
-      BOOLEAN direction = TRUE;
+      BOOL direction = TRUE;
       StreamClassRegisterFilterWithNoKSPins(g_TestLog.realPdo, &kCategories[0], 1, &direction,
                                             (KSPIN_MEDIUM*)&kFilterMedium, NULL);
       break;

@@ -4,11 +4,6 @@
 // a plain status (success or a failure, never pending), no hang, the stream
 // or adapter usable again once memory is back, and no pool left after the
 // adapter is removed.
-//
-// The default run takes every k for the driver's pool and a sample of the
-// IRP allocations (the first 64, then every 7th) of the long operations,
-// whose vendor requests each take an IRP; MPEGUNIT_SOAK_SECONDS > 0 takes
-// every k of those as well.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -169,13 +164,11 @@ bool AllocationSweep::runOnce(unsigned k, std::set<NTSTATUS>* failures) {
 
 TEST_P(AllocationSweep, EveryFailureEndsCleanly) {
   const SweepCase& c = GetParam();
-  const bool everyK = !c.irps || rel::soakSeconds() > 0 || c.op == Operation::StreamOpen ||
-                      c.op == Operation::PropertySets;
   std::set<NTSTATUS> failures;
   unsigned reachedCount = 0;
   unsigned k = 1;
   const unsigned limit = 20000;  // far beyond any operation's allocations
-  for (; k < limit; k = (everyK || k < 64) ? k + 1 : k + 7) {
+  for (; k < limit; ++k) {
     if (!runOnce(k, &failures)) break;
     ++reachedCount;
     if (::testing::Test::HasFailure()) break;  // one failing k is enough to look at
@@ -185,7 +178,7 @@ TEST_P(AllocationSweep, EveryFailureEndsCleanly) {
   // inside); report the reach.
   std::cout << "[ sweep    ] " << name(c.op) << (c.irps ? " IRP" : " pool")
             << " allocations failed: " << reachedCount << " (last k " << k - 1
-            << (everyK ? ", every k" : ", sampled") << "); failure statuses:";
+            << "); failure statuses:";
   for (NTSTATUS s : failures) std::cout << ' ' << mpegunit::statusName(s);
   std::cout << std::endl;
 }

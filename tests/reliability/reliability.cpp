@@ -7,6 +7,7 @@
 #include "emulator/fault_script.hpp"
 #include "emulator/prepared_stream.hpp"
 #include "pf/host/clock.hpp"
+#include "pf/host/files.hpp"
 #include "pf/host/pool.hpp"
 #include "pf/host/registry.hpp"
 
@@ -72,15 +73,30 @@ emu::UnitOptions preparedUnit(const std::string& faults) {
   return unit;
 }
 
-Stack::Stack(emu::UnitOptions unit) {
-  mpegunit::SessionOptions options;
-  options.stateDir = state_.path();
-  options.unit = std::move(unit);
-  options.virtualClock = true;
-  options.adapter.timeoutTicker = false;
-  options.adapter.checkLeaks = false;
-  options.adapter.waitLimit = std::chrono::milliseconds(20'000);
-  session_ = mpegunit::Session::open(options, &why_);
+Stack::Stack(emu::UnitOptions unit, Wrap wrap) {
+  if (!mpegunit::prepareState(state_.path(), &why_)) return;
+  pf::clock::useVirtual();
+  unit_ = std::make_shared<emu::Unit>(std::move(unit));
+  bus_ = std::make_unique<pf::usb::Bus>();
+  port_ = bus_->plug(wrap ? wrap(unit_) : unit_);
+  PDEVICE_OBJECT pdo = bus_->deviceObject(port_);
+  pf::registry::bindDriverKey(pdo, pf::registry::driverKeyPath(0));
+  addStatus_ = pf::ks::Minidriver::load(DriverEntry, driver_);
+  if (!NT_SUCCESS(addStatus_)) {
+    why_ = "the driver did not load: " + mpegunit::statusName(addStatus_);
+    return;
+  }
+  pf::ks::AdapterOptions options;
+  options.timeoutTicker = false;
+  options.checkLeaks = false;
+  options.waitLimit = std::chrono::milliseconds(20'000);
+  addStatus_ = pf::ks::Adapter::add(*driver_, pdo, adapter_, options);
+  if (!NT_SUCCESS(addStatus_)) {
+    why_ = "the unit did not start: " + mpegunit::statusName(addStatus_);
+    adapter_.reset();
+    return;
+  }
+  filter_ = std::make_unique<pf::ks::Filter>(*adapter_);
 }
 
 Stack::~Stack() { finish("the stack"); }
@@ -90,11 +106,22 @@ ULONG Stack::flags() const { return __atomic_load_n(&device()->Flags, __ATOMIC_S
 void Stack::finish(const std::string& context) {
   if (finished_) return;
   finished_ = true;
-  if (session_ && !session_->adapter().removed()) {
-    const NTSTATUS status = session_->remove();
+  filter_.reset();
+  if (adapter_ && !adapter_->removed()) {
+    const NTSTATUS status = adapter_->remove();
     EXPECT_EQ(status, STATUS_SUCCESS) << context << ": the adapter removal";
   }
-  session_.reset();
+  adapter_.reset();
+  driver_.reset();
+  if (bus_) {
+    PDEVICE_OBJECT pdo = bus_->deviceObject(port_);
+    pf::registry::unbindDriverKey(pdo);
+    pf::ks::forgetRegisteredFilters(pdo);
+  }
+  bus_.reset();
+  unit_.reset();
+  pf::files::clearDriversFolder();
+  pf::registry::close();
   pf::registry::reset();
   pf::clock::useReal();
   EXPECT_EQ(driverPoolBlocks(), 0u)

@@ -70,36 +70,47 @@ emu::UnitOptions unitWith(const std::string& faults, emu::UnitOptions base = rig
 // encoder runs, so that every transfer of a capture read is served whole.
 emu::UnitOptions preparedUnit(const std::string& faults = "");
 
-// The whole stack in a state folder of its own: the bus, a backend (the
-// emulated unit unless one is given), the class driver with our driver and
-// its adapter. The class driver's own leak check is off: the stack checks the
-// pool itself in finish(), so that a leak names the run that made it.
+// Wraps the emulated unit in a backend of the test's own (a hostile unit, a
+// unit that vanishes in a particular way); identity when empty.
+using Wrap = std::function<std::shared_ptr<pf::usb::Backend>(std::shared_ptr<emu::Unit>)>;
+
+// The whole stack in a state folder of its own: the bus, the emulated unit
+// (wrapped when asked), the class driver with our driver and its adapter, as
+// the session of the command line builds it. The class driver's own leak
+// check is off: the stack checks the pool itself in finish(), so that a leak
+// names the run that made it.
 class Stack {
  public:
-  explicit Stack(emu::UnitOptions unit = rig::testUnit());
+  explicit Stack(emu::UnitOptions unit = rig::testUnit(), Wrap wrap = {});
   ~Stack();
   Stack(const Stack&) = delete;
   Stack& operator=(const Stack&) = delete;
 
-  bool ok() const { return session_ != nullptr; }
+  bool ok() const { return filter_ != nullptr; }
   const std::string& why() const { return why_; }
-  mpegunit::Session& session() const { return *session_; }
-  pf::ks::Filter& filter() const { return session_->filter(); }
-  pf::ks::Adapter& adapter() const { return session_->adapter(); }
-  emu::Unit& unit() const { return session_->unit(); }
-  pf::usb::Bus& bus() const { return session_->bus(); }
-  DeviceContext* device() const { return session_->device(); }
+  NTSTATUS addStatus() const { return addStatus_; }
+  pf::ks::Filter& filter() const { return *filter_; }
+  pf::ks::Adapter& adapter() const { return *adapter_; }
+  emu::Unit& unit() const { return *unit_; }
+  pf::usb::Bus& bus() const { return *bus_; }
+  DeviceContext* device() const { return static_cast<DeviceContext*>(adapter_->deviceExtension()); }
   ULONG flags() const;
 
-  // Removes the adapter (when still present), tears the session down and
-  // answers the pool of the driver's tag left afterwards (a failure names
-  // context). Safe to call once; the destructor calls it otherwise.
+  // Removes the adapter (when still present), tears the stack down and
+  // checks that none of the driver's pool is left (a failure names
+  // context). Runs once; the destructor calls it otherwise.
   void finish(const std::string& context);
 
  private:
   rig::TempDir state_;
   std::string why_;
-  std::unique_ptr<mpegunit::Session> session_;
+  NTSTATUS addStatus_ = STATUS_SUCCESS;
+  std::shared_ptr<emu::Unit> unit_;
+  std::unique_ptr<pf::usb::Bus> bus_;
+  int port_ = 0;
+  std::unique_ptr<pf::ks::Minidriver> driver_;
+  std::unique_ptr<pf::ks::Adapter> adapter_;
+  std::unique_ptr<pf::ks::Filter> filter_;
   bool finished_ = false;
 };
 

@@ -141,8 +141,6 @@ void runCapture(const Globals& globals, const CaptureOptions& o) {
     if (interrupted()) break;
     auto& front = inFlight.front();
     const bool completed = front->wait(std::chrono::milliseconds(100));
-    // The bus keeps a record of every transfer; a capture needs none of it.
-    session->bus().clearTraffic();
     if (!completed || front->header().DataUsed == 0) {
       // Checked on every turn: a unit that completes empty transfers at once
       // delivers nothing just as one that never completes them.

@@ -24,6 +24,8 @@ constexpr std::size_t kChunk = 65536;
 constexpr ULONG kFormatBufferBytes = 1024;
 constexpr unsigned kWritesInFlight = 4;
 constexpr auto kWriteLimit = std::chrono::seconds(10);
+// How long the unit may take to decode what it was given after the stop.
+constexpr unsigned kDrainLimitMs = 30'000;
 
 // The playback format the filter offers, with its standard selector set.
 std::vector<std::uint8_t> playbackFormat(pf::ks::Filter& filter, bool ntsc) {
@@ -117,13 +119,17 @@ void runPlay(const Globals& globals, const PlayOptions& o) {
     inFlight.pop_front();
   }
   progress.finish();
-  if (failure.empty()) session->unit().waitPlaybackFinished(10'000);
-  pin->setState(KSSTATE_STOP);
+  // Stopping the pin stops the decoder, which then drains what it was given.
+  const NTSTATUS stopStatus = pin->setState(KSSTATE_STOP);
   inFlight.clear();
   pin->close();
   if (!failure.empty()) throw Failure(failure);
-
+  if (!NT_SUCCESS(stopStatus)) throw Failure("the playback did not stop: " + mpegunit::statusName(stopStatus));
+  if (!session->unit().waitPlaybackFinished(kDrainLimitMs)) {
+    throw Failure("the unit did not finish decoding within " + std::to_string(kDrainLimitMs / 1000) + " seconds");
+  }
   const auto stats = session->unit().playback();
+
   char summary[256];
   std::snprintf(summary, sizeof summary, "played %s of %s: %llu frames decoded%s%s", formatBytes(sent).c_str(),
                 o.file.c_str(), stats ? static_cast<unsigned long long>(stats->framesDecoded) : 0ULL,

@@ -59,19 +59,30 @@ struct Bounds {
   long long min, max;
 };
 
-Bounds procAmpBounds(Filter& filter, ULONG id, Bounds fallback) {
+// The range that a property's basic support announces: its description,
+// then the ranges list and the default's list, as the class driver answers
+// when the buffer holds them all.
+std::optional<Bounds> rangeBounds(Filter& filter, const GUID& set, ULONG id) {
   struct {
     KSPROPERTY_DESCRIPTION description;
-    KSPROPERTY_MEMBERSHEADER header;
+    KSPROPERTY_MEMBERSHEADER rangeHeader;
     KSPROPERTY_STEPPING_LONG range;
+    KSPROPERTY_MEMBERSHEADER defaultHeader;
+    LONG defaultValue;
   } answer{};
-  const auto result = filter.basicSupport(PROPSETID_VIDCAP_VIDEOPROCAMP, id, &answer, sizeof answer);
-  if (!NT_SUCCESS(result.status) || answer.description.MembersListCount == 0 ||
-      (answer.header.MembersFlags != KSPROPERTY_MEMBER_RANGES &&
-       answer.header.MembersFlags != KSPROPERTY_MEMBER_STEPPEDRANGES)) {
-    return fallback;
+  const auto result = filter.basicSupport(set, id, &answer, sizeof answer);
+  if (!NT_SUCCESS(result.status) || result.bytes < sizeof answer.description + sizeof answer.rangeHeader +
+                                                        sizeof answer.range ||
+      answer.description.MembersListCount == 0 ||
+      (answer.rangeHeader.MembersFlags != KSPROPERTY_MEMBER_RANGES &&
+       answer.rangeHeader.MembersFlags != KSPROPERTY_MEMBER_STEPPEDRANGES)) {
+    return std::nullopt;
   }
-  return {answer.range.Bounds.SignedMinimum, answer.range.Bounds.SignedMaximum};
+  return Bounds{answer.range.Bounds.SignedMinimum, answer.range.Bounds.SignedMaximum};
+}
+
+Bounds procAmpBounds(Filter& filter, ULONG id, Bounds fallback) {
+  return rangeBounds(filter, PROPSETID_VIDCAP_VIDEOPROCAMP, id).value_or(fallback);
 }
 
 std::string getProcAmp(Filter& filter, ULONG id) {
@@ -485,18 +496,9 @@ void setProperty(Filter& filter, const std::string& name, const std::string& val
 }
 
 std::optional<std::string> propertyRange(Filter& filter, const GUID& set, ULONG id) {
-  struct {
-    KSPROPERTY_DESCRIPTION description;
-    KSPROPERTY_MEMBERSHEADER header;
-    KSPROPERTY_STEPPING_LONG range;
-  } answer{};
-  const auto result = filter.basicSupport(set, id, &answer, sizeof answer);
-  if (!NT_SUCCESS(result.status) || answer.description.MembersListCount == 0) return std::nullopt;
-  if (answer.header.MembersFlags != KSPROPERTY_MEMBER_RANGES &&
-      answer.header.MembersFlags != KSPROPERTY_MEMBER_STEPPEDRANGES) {
-    return std::nullopt;
-  }
-  return rangeText(answer.range.Bounds.SignedMinimum, answer.range.Bounds.SignedMaximum);
+  const auto bounds = rangeBounds(filter, set, id);
+  if (!bounds) return std::nullopt;
+  return rangeText(bounds->min, bounds->max);
 }
 
 SettingsSnapshot::SettingsSnapshot(Filter& filter) {

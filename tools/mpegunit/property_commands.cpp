@@ -38,9 +38,9 @@ void addPropertyCommands(CLI::App& app, Globals& globals) {
   list->callback([&globals] {
     auto session = openSession(globals);
     for (const auto& p : propertyNames()) {
-      std::string current = p.readable ? getProperty(session->filter(), p.name) : "-";
-      std::cout << std::left << std::setw(14) << p.name << std::setw(24) << current << p.values << "  "
-                << p.help << "\n";
+      const std::string current = p.readable ? getProperty(session->filter(), p.name) : "-";
+      std::cout << std::left << std::setw(14) << p.name << std::setw(20) << p.values << std::setw(48) << p.help
+                << current << "\n";
     }
   });
 }

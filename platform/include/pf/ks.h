@@ -1094,11 +1094,13 @@ NTSTATUS STREAMAPI StreamClassRegisterMinidriver(PVOID Argument1, PVOID Argument
 #define StreamClassRegisterAdapter StreamClassRegisterMinidriver
 
 // Registers a filter without kernel-streaming pins for a physical device
-// object (PinDirection TRUE marks an output pin). PASSIVE_LEVEL.
-NTSTATUS StreamClassRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject,
-                                               const GUID* InterfaceClassGUID, ULONG PinCount,
-                                               BOOLEAN* PinDirection, KSPIN_MEDIUM* MediumList,
-                                               GUID* CategoryList);
+// object: PinDirection is an array of PinCount BOOLs, TRUE marking an output
+// pin. PASSIVE_LEVEL.
+NTSTATUS STREAMAPI StreamClassRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject,
+                                                         const GUID* InterfaceClassGUID,
+                                                         ULONG PinCount, BOOL* PinDirection,
+                                                         KSPIN_MEDIUM* MediumList,
+                                                         GUID* CategoryList);
 
 // DeviceRequestComplete: the third argument is the completed request.
 // Any thread, IRQL <= DISPATCH_LEVEL.

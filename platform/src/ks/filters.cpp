@@ -34,7 +34,7 @@ void forgetRegisteredFilters(PDEVICE_OBJECT physicalDevice) {
 
 extern "C" NTSTATUS StreamClassRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject,
                                                           const GUID* InterfaceClassGUID,
-                                                          ULONG PinCount, BOOLEAN* PinDirection,
+                                                          ULONG PinCount, BOOL* PinDirection,
                                                           KSPIN_MEDIUM* MediumList,
                                                           GUID* CategoryList) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) return STATUS_INVALID_DEVICE_STATE;

@@ -48,7 +48,10 @@ NTSTATUS Bus::Impl::submitBulk(PortState& port, PIRP irp, PURB urb) {
 
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!port.connected) return completeUrb(irp, urb, USBD_STATUS_DEVICE_GONE);
+    if (!port.connected) {
+      b.TransferBufferLength = 0;  // nothing reached a device that has left
+      return completeUrb(irp, urb, USBD_STATUS_DEVICE_GONE);
+    }
     t->id = nextIdLocked();
     transfers.push_back(t);
     ++inFlight;

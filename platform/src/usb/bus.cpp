@@ -134,7 +134,10 @@ void Bus::Impl::disconnect(int number, bool tellBackend) {
     for (const auto& [handle, pipe] : p->pipes) endpoints.push_back(pipe.endpoint);
     p->pipes.clear();
     p->configurationHandle = nullptr;
-    backend = p->backend;
+    // Only a disconnect from the bus's side speaks to the device. One that
+    // the device reports runs on the device's own thread and must take no
+    // reference to it: that thread must never drop the device's last one.
+    if (tellBackend) backend = p->backend;
   }
   // The backend may call in here from its own thread with its own locks
   // held, so completions go to the controller thread (or, in synchronous
@@ -170,6 +173,10 @@ Bus::~Bus() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     for (auto& port : impl_->ports) backends.push_back(std::move(port->backend));
     if (impl_->pcap) impl_->pcap->flush();
+  }
+  // No bus lock is held while a backend is called.
+  for (auto& backend : backends) {
+    if (backend) backend->attach(nullptr);
   }
   backends.clear();
 }

@@ -87,7 +87,13 @@ NTSTATUS Bus::Impl::submitUrb(PortState& port, PIRP irp, PURB urb) {
   urb->UrbHeader.UsbdDeviceHandle = &port;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!port.connected) return completeUrb(irp, urb, USBD_STATUS_DEVICE_GONE);
+    if (!port.connected) {
+      // A transfer that never reached the device moved nothing.
+      if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+          urb->UrbHeader.Length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+      return completeUrb(irp, urb, USBD_STATUS_DEVICE_GONE);
+    }
   }
   const std::size_t minimum = minimumLength(function);
   if (minimum == 0) return completeUrb(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);

@@ -64,8 +64,8 @@ class Backend {
  public:
   virtual ~Backend() = default;
 
-  // The bus calls this once when the device is plugged in; host outlives
-  // the backend's attachment.
+  // The bus calls this when the device is plugged in, and with null when the
+  // bus lets go of it (the device must not call the host after that).
   virtual void attach(BackendHost* host) = 0;
 
   virtual Speed speed() const = 0;
