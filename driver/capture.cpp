@@ -10,6 +10,7 @@
 // requests. The reset, mode and front-end commands are best effort: their
 // failures do not change the outcome, which only the codec steps decide.
 #include "capture.h"
+#include "usbdi.h"
 #include "drventry.h"
 #include "kivchip.h"
 #include "kivdec.h"
@@ -49,10 +50,26 @@ NTSTATUS CaptureRunMode(DeviceContext* Device, const CaptureModeOps* Ops) {
   return Ops->Start(Device);
 }
 
-// CaptureWaitIdle: waits, without a time limit, until the transfer worker
-// has finished its current transfer and has nothing queued. PASSIVE_LEVEL,
-// no lock held.
+// How long a stop waits for the worker's transfer in progress before it
+// aborts it: longer than one capture buffer takes at the lowest bit rate
+// (131072 bytes at 1,000,000 bit/s is about one second). 100 ns units.
+#define CAPTURE_STOP_IDLE_WAIT (-3LL * 10000000LL)
+
+// CaptureWaitIdle: waits until the transfer worker has finished its current
+// transfer and has nothing queued. A unit that has stopped delivering (or
+// accepting) data would keep that transfer, and the stop, waiting for ever:
+// when the worker is still busy after CAPTURE_STOP_IDLE_WAIT, the pipe of the
+// transfer in progress is aborted, which completes it, and the wait goes on
+// until the worker is idle. PASSIVE_LEVEL, no lock held.
 void CaptureWaitIdle(DeviceContext* Device) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = CAPTURE_STOP_IDLE_WAIT;
+  if (KeWaitForSingleObject(&Device->WorkerIdleEvent, Executive, KernelMode, FALSE, &timeout) !=
+      STATUS_TIMEOUT) {
+    return;
+  }
+  USBD_PIPE_HANDLE pipe = Device->CurrentPipe;
+  if (pipe != NULL) (void)UsbAbortPipe(Device, pipe);  // not examined: the wait below decides
   (void)KeWaitForSingleObject(&Device->WorkerIdleEvent, Executive, KernelMode, FALSE, NULL);
 }
 

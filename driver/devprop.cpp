@@ -4,6 +4,7 @@
 // capture control, or record a setting for the next encoder start.
 #include "devprop.h"
 #include "capture.h"
+#include "drventry.h"
 #include "kivchip.h"
 #include "kivproto.h"
 #include "uda1345.h"
@@ -87,14 +88,20 @@ static VOID PropDispatch(PHW_STREAM_REQUEST_BLOCK Request, const PropRoute* Rout
   PropNotImplemented(Request);
 }
 
-// PropDeviceGet: SRB_GET_DEVICE_PROPERTY. PASSIVE_LEVEL, device request loop.
+// PropDeviceGet: SRB_GET_DEVICE_PROPERTY. PASSIVE_LEVEL, device request loop;
+// holds the settings gate while the handler runs.
 VOID PropDeviceGet(PHW_STREAM_REQUEST_BLOCK Request) {
+  SettingsGateEnter();
   PropDispatch(Request, PropGetRoutes, sizeof(PropGetRoutes) / sizeof(PropGetRoutes[0]));
+  SettingsGateLeave();
 }
 
-// PropDeviceSet: SRB_SET_DEVICE_PROPERTY. PASSIVE_LEVEL, device request loop.
+// PropDeviceSet: SRB_SET_DEVICE_PROPERTY. PASSIVE_LEVEL, device request loop;
+// holds the settings gate while the handler runs.
 VOID PropDeviceSet(PHW_STREAM_REQUEST_BLOCK Request) {
+  SettingsGateEnter();
   PropDispatch(Request, PropSetRoutes, sizeof(PropSetRoutes) / sizeof(PropSetRoutes[0]));
+  SettingsGateLeave();
 }
 
 // ---- Video processing amplifier ----

@@ -145,10 +145,26 @@ static VOID AdapterDispatch(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceRequestTable[index](Request);
 }
 
+// ---- Settings gate ----
+
+// A synchronization event, signalled while no thread holds the gate: a wait
+// that takes it resets it, KeSetEvent hands it to one waiter. One for the
+// driver: its holders are short, and several adapters may share it.
+static KEVENT SettingsGate;
+
+// See drventry.h. PASSIVE_LEVEL; blocks while another thread holds the gate.
+VOID SettingsGateEnter(VOID) {
+  (void)KeWaitForSingleObject(&SettingsGate, Executive, KernelMode, FALSE, NULL);  // no time-out: only success
+}
+
+// See drventry.h. PASSIVE_LEVEL; the caller holds the gate.
+VOID SettingsGateLeave(VOID) { (void)KeSetEvent(&SettingsGate, IO_NO_INCREMENT, FALSE); }
+
 // ---- Entry points ----
 
 // See drventry.h. PASSIVE_LEVEL.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  KeInitializeEvent(&SettingsGate, SynchronizationEvent, TRUE);
   HW_INITIALIZATION_DATA data;
   RtlZeroMemory(&data, sizeof(data));
   data.HwInitializationDataSize = sizeof(HW_INITIALIZATION_DATA);

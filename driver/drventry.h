@@ -101,6 +101,18 @@ BOOLEAN RequestQueueEnter(PHW_STREAM_REQUEST_BLOCK Request, PKSPIN_LOCK Lock, UL
 BOOLEAN RequestQueueNext(PHW_STREAM_REQUEST_BLOCK* Request, PKSPIN_LOCK Lock, ULONG* Busy,
                          PLIST_ENTRY List);
 
+// The settings gate: device property requests and the state changes of the
+// MPEG streams run on different threads, and both read and write the
+// settings of the device context and talk to the unit's front end in several
+// steps (a register address, then its value). They take turns through the
+// gate, so that a capture start never sees half of a property set and two
+// register reads never interleave. The gate is held across the unit's
+// requests and a stop's wait for the worker, which never takes it.
+// Initialised by DriverEntry. PASSIVE_LEVEL; Enter blocks until the gate is
+// free, Leave frees it; not recursive.
+VOID SettingsGateEnter(VOID);
+VOID SettingsGateLeave(VOID);
+
 // Hand a request back to the class driver. Any IRQL <= DISPATCH_LEVEL; no lock.
 VOID AdapterCompleteDeviceRequest(PHW_STREAM_REQUEST_BLOCK Request);
 VOID StreamCompleteRequest(PHW_STREAM_REQUEST_BLOCK Request);

@@ -233,7 +233,8 @@ static const StreamStateOps PlaybackStateOps = {PlaybackStart, PlaybackStop};
 
 // SRB_SET_STREAM_STATE of an MPEG stream. The new State is recorded first, so
 // that the worker completes queued requests without transfer while a stop
-// waits for it. PASSIVE_LEVEL, the stream's control loop.
+// waits for it; the start or stop then runs inside the settings gate.
+// PASSIVE_LEVEL, the stream's control loop.
 static VOID StreamSetState(PHW_STREAM_REQUEST_BLOCK Request, const StreamStateOps* Ops) {
   StreamContext* stream = StreamOf(Request);
   DeviceContext* device = stream->Device;
@@ -241,6 +242,7 @@ static VOID StreamSetState(PHW_STREAM_REQUEST_BLOCK Request, const StreamStateOp
   ULONG state = StreamStateWord(&Request->CommandData.StreamState);
   StreamSetStateWord(&stream->State, state);
 
+  SettingsGateEnter();
   switch (state) {
     case KSSTATE_STOP:
       Ops->Stop(Request);  // result not used: the stream is stopped regardless
@@ -259,6 +261,7 @@ static VOID StreamSetState(PHW_STREAM_REQUEST_BLOCK Request, const StreamStateOp
       Request->Status = STATUS_UNSUCCESSFUL;
       break;
   }
+  SettingsGateLeave();
 }
 
 // KSPROPERTY_CONNECTION_ALLOCATORFRAMING with the given frame count and size.

@@ -160,6 +160,20 @@ NTSTATUS UsbResetPipe(DeviceContext* Device, USBD_PIPE_HANDLE Pipe) {
 }
 
 // See usbdi.h. PASSIVE_LEVEL; no lock.
+NTSTATUS UsbAbortPipe(DeviceContext* Device, USBD_PIPE_HANDLE Pipe) {
+  PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST),
+                                         MPEGUNIT_POOL_TAG);
+  if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(urb, sizeof(struct _URB_PIPE_REQUEST));
+  urb->UrbHeader.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
+  urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+  urb->UrbPipeRequest.PipeHandle = Pipe;
+  const NTSTATUS status = UsbSubmitUrb(Device, urb);
+  ExFreePool(urb);
+  return status;
+}
+
+// See usbdi.h. PASSIVE_LEVEL; no lock.
 NTSTATUS UsbConfigureDevice(DeviceContext* Device) {
   const ULONG urbSize = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
   PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, urbSize, MPEGUNIT_POOL_TAG);

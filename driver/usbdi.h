@@ -39,6 +39,10 @@ NTSTATUS NTAPI UsbRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
 // status. One reset at a time (bulk transfers run one at a time).
 // PASSIVE_LEVEL; no lock.
 NTSTATUS UsbResetPipe(DeviceContext* Device, USBD_PIPE_HANDLE Pipe);
+// Aborts what is pending on Pipe: the bus completes it as cancelled. Builds
+// its own request (another thread may be using ResetPipeUrb). PASSIVE_LEVEL,
+// no lock; STATUS_INSUFFICIENT_RESOURCES or the status of UsbSubmitUrb.
+NTSTATUS UsbAbortPipe(DeviceContext* Device, USBD_PIPE_HANDLE Pipe);
 
 // Fetches the whole configuration descriptor into ConfigurationDescriptor
 // and selects the configuration. Returns UsbSelectConfiguration's status,

@@ -376,7 +376,13 @@ void Unit::serve(std::vector<Completion>& out) {
       switch (f.kind) {
         case BulkFaultKind::Status: {
           const std::size_t n = std::min(f.bytes, p.length);
-          if (in && (ack_.empty() ? stream_.size() : ack_.size()) < n) {  // the bytes it moves must exist
+          // The bytes it moves must exist: acknowledgements first, then the
+          // prepared stream (while the encoder runs) or the encoder's output.
+          const bool have = !ack_.empty() ? ack_.size() >= n
+                            : options_.prepared
+                                ? n == 0 || (mode_ == UnitMode::Encode && options_.prepared->ready(n, now))
+                                : stream_.size() >= n;
+          if (in && !have) {
             blocked = true;
             ++it;
             continue;

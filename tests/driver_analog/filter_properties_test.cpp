@@ -111,7 +111,7 @@ TEST_F(FilterProperties, EveryItemHasItsAccessAndMinimumSize) {
   ULONG access = 0;
   EXPECT_EQ(filter().basicSupport(PROPSETID_VIDCAP_VIDEOPROCAMP, KSPROPERTY_VIDEOPROCAMP_GAMMA,
                                   &access, sizeof access).status,
-            STATUS_NOT_FOUND);
+            STATUS_NOT_IMPLEMENTED);
 }
 
 TEST_F(FilterProperties, PictureControlsReachTheDecoderThroughTheStack) {
@@ -131,6 +131,21 @@ TEST_F(FilterProperties, PictureControlsReachTheDecoderThroughTheStack) {
   EXPECT_EQ(filter().set(PROPSETID_VIDCAP_VIDEOPROCAMP, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, record)
                 .status,
             STATUS_INVALID_PARAMETER);
+}
+
+}  // namespace
+}  // namespace analogtest
+
+namespace analogtest {
+namespace {
+
+TEST_F(FilterProperties, AnUnknownSetIsNotImplementedBeforeAnyHandlerRuns) {
+  const GUID unknown = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+  const auto before = rig::vendorRequests(rig_->unit()).size();
+  KSPROPERTY_VIDEOPROCAMP_S record{};
+  EXPECT_EQ(filter().get(unknown, 0, record).status, STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(filter().set(unknown, 0, record).status, STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(rig::vendorRequests(rig_->unit()).size(), before);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // does after the stream enters RUN again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -50,12 +51,11 @@ struct Case {
   int position;  // chunk of the buffer that meets the fault: 1, 2 or 3
 };
 
-// Bytes the faulted chunk reports as moved with a status fault. On bulk IN the
-// emulated unit serving a prepared stream cannot move bytes with a status, so
-// capture uses none.
+// Bytes the faulted chunk reports as moved with a status fault, either way:
+// they count, and on capture they land where the next chunk goes on from.
 ULONG faultBytes(const Case& c) {
-  if (c.outcome == Outcome::Forgiven) return c.write ? 1000 : 0;
-  if (c.outcome == Outcome::OtherError) return c.write ? 100 : 0;
+  if (c.outcome == Outcome::Forgiven) return 1000;
+  if (c.outcome == Outcome::OtherError) return 100;
   return 0;
 }
 
@@ -184,6 +184,7 @@ TEST_P(TransferFaults, RequestFlagsResetAndRecovery) {
   ASSERT_EQ(pin->setState(KSSTATE_RUN), STATUS_SUCCESS);
   ASSERT_EQ(stack.unit().bulkLog(pipe).transfers, base) << "the microcode traffic changed";
   stack.bus().clearTraffic();
+  const std::size_t sentBefore = stack.unit().bulkLog(pipe).bytes.size();
 
   watchdog.phase("faulted buffer");
   auto request = rel::submitBuffer(*pin, c.write, kLength);
@@ -195,6 +196,14 @@ TEST_P(TransferFaults, RequestFlagsResetAndRecovery) {
   EXPECT_EQ(request->completions(), 1u) << context;
   EXPECT_EQ(stack.flags() & (TransferFailed | DeviceGone), e.flags) << context;
   if (e.resets >= 0) EXPECT_EQ(int(rel::pipeResets(stack.bus())), e.resets) << context;
+  if (!c.write) {
+    // What the unit sent, in order and in place, bytes moved with an error too.
+    const std::vector<std::uint8_t> sent = stack.unit().bulkLog(pipe).bytes;
+    const std::size_t used = std::min<std::size_t>(request->header().DataUsed, request->data().size());
+    ASSERT_EQ(sent.size() - sentBefore, used) << context << ": bytes sent and bytes counted differ";
+    EXPECT_TRUE(std::equal(sent.begin() + std::ptrdiff_t(sentBefore), sent.end(), request->data().begin()))
+        << context << ": the captured bytes differ from what the unit sent";
+  }
 
   // The stream enters RUN again: a failed transfer is forgotten, a unit off
   // the bus stays gone and nothing more reaches it.

@@ -27,6 +27,30 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
+namespace {
+
+// Virtual time for the driver's delays. A timed wait (the stop's bounded wait
+// for the worker) first waits this long in real time, so that a transfer the
+// emulated unit serves slowly but surely is not taken for a stuck one.
+constexpr auto kVirtualWaitGrace = std::chrono::seconds(2);
+const std::chrono::milliseconds kDefaultGrace = pf::clock::grace();
+
+void useClock(bool virtualClock) {
+  if (virtualClock) {
+    pf::clock::useVirtual();
+    pf::clock::setGrace(kVirtualWaitGrace);
+  } else {
+    pf::clock::useReal();
+  }
+}
+
+void restoreClock() {
+  pf::clock::useReal();
+  pf::clock::setGrace(kDefaultGrace);
+}
+
+}  // namespace
+
 emu::UnitOptions testUnit() {
   emu::UnitOptions options;
   options.pacing = emu::Pacing::Fast;
@@ -50,11 +74,7 @@ std::vector<unsigned> vendorCodes(const emu::Unit& unit) {
 UnitRig::UnitRig(emu::UnitOptions unit, pf::usb::BusOptions bus, bool virtualClock) {
   std::string why;
   if (!mpegunit::prepareState(state_.path(), &why)) ADD_FAILURE() << why;
-  if (virtualClock) {
-    pf::clock::useVirtual();
-  } else {
-    pf::clock::useReal();
-  }
+  useClock(virtualClock);
   unit_ = std::make_shared<emu::Unit>(unit);
   bus_ = std::make_unique<pf::usb::Bus>(bus);
   port_ = bus_->plug(unit_);
@@ -76,7 +96,7 @@ UnitRig::~UnitRig() {
   pf::files::clearDriversFolder();
   pf::registry::close();
   pf::registry::reset();
-  pf::clock::useReal();
+  restoreClock();
   pf::pool::checkNoLeaks("the unit rig", MPEGUNIT_POOL_TAG);
 }
 
@@ -104,13 +124,14 @@ DriverRig::DriverRig(emu::UnitOptions unit, pf::usb::BusOptions bus, bool virtua
   options.virtualClock = virtualClock;
   options.adapter.timeoutTicker = false;
   options.adapter.waitLimit = std::chrono::milliseconds(30'000);
-  session_ = mpegunit::Session::open(options, &why_);
+  session_ = mpegunit::Session::open(options, &why_);  // sets the clock itself
+  if (virtualClock) pf::clock::setGrace(kVirtualWaitGrace);
 }
 
 DriverRig::~DriverRig() {
   session_.reset();
   pf::registry::reset();
-  pf::clock::useReal();
+  restoreClock();
 }
 
 std::string DriverRig::driverKey() const { return pf::registry::driverKeyPath(0); }

@@ -234,10 +234,17 @@ NTSTATUS Pin::callControl(SRB_COMMAND command, const PrepareRequest& prepare,
 
 NTSTATUS Pin::close() {
   if (closed_) return STATUS_SUCCESS;
-  closed_ = true;
   detail::AdapterState& adapter = *stream_->adapter;
   // The adapter's removal took the stream with it.
-  if (!adapter.extension) return STATUS_SUCCESS;
+  if (!adapter.extension) {
+    closed_ = true;
+    return STATUS_SUCCESS;
+  }
+  // As KS does for a pin closed while not stopped: it is stopped first, so
+  // that nothing keeps running behind a closed pin. Its result is not the
+  // close's.
+  if (state_ != KSSTATE_STOP) (void)setState(KSSTATE_STOP);
+  closed_ = true;
   // As a handle close does: what is still pending on the pin is cancelled
   // first, and given the usual time to come back.
   std::vector<RequestPtr> pending;

@@ -99,8 +99,9 @@ PropertyCheck checkProperty(const KSPROPERTY_SET* sets, ULONG setCount, const vo
       break;
     }
   }
+  // An unknown set or item is not supported: the answer of the whole stack.
   if (set == nullptr) {
-    check.answer = {STATUS_NOT_FOUND, 0};
+    check.answer = {STATUS_NOT_IMPLEMENTED, 0};
     return check;
   }
   ULONG flags = property.Flags & ~ULONG(KSPROPERTY_TYPE_TOPOLOGY);
@@ -116,7 +117,7 @@ PropertyCheck checkProperty(const KSPROPERTY_SET* sets, ULONG setCount, const vo
     }
   }
   if (check.item == nullptr) {
-    check.answer = {STATUS_NOT_FOUND, 0};
+    check.answer = {STATUS_NOT_IMPLEMENTED, 0};
     return check;
   }
   const KSPROPERTY_ITEM& item = *check.item;

@@ -10,8 +10,8 @@
 // Property requests are checked as the class driver does before anything
 // reaches the minidriver:
 //   - input shorter than a KSPROPERTY: STATUS_INVALID_BUFFER_SIZE;
-//   - a set the table does not list: STATUS_NOT_FOUND;
-//   - an item the set does not list: STATUS_NOT_FOUND;
+//   - a set the table does not list: STATUS_NOT_IMPLEMENTED;
+//   - an item the set does not list: STATUS_NOT_IMPLEMENTED;
 //   - GET or SET on an item that does not support it: STATUS_NOT_IMPLEMENTED;
 //   - input shorter than MinProperty: STATUS_BUFFER_TOO_SMALL, bytes =
 //     MinProperty;
