@@ -54,41 +54,36 @@ BOOLEAN MicrocodeRecordIsWellFormed(const MicrocodeRecordHeader* Header) {
   }
 }
 
-// Checks a whole image of Size bytes before anything is sent: the magic, and
-// that every record of the count, header and data, lies inside the file and
-// is well formed. Returns STATUS_SUCCESS or STATUS_IO_DEVICE_ERROR.
-// PASSIVE_LEVEL.
-NTSTATUS MicrocodeCheckImage(const UCHAR* Image, ULONG Size) {
+// Walks the image record by record and checks each before it is sent: a
+// bad magic sends nothing; a record (or its header) that runs past the bytes
+// read, or that is not well formed, ends the load with STATUS_IO_DEVICE_ERROR,
+// the records before it having been sent (the trace says where it stopped).
+// A record with no data is skipped. A record that fails to send does not
+// stop the walk. Returns STATUS_SUCCESS, the status of the first record that
+// failed to send, or STATUS_IO_DEVICE_ERROR. PASSIVE_LEVEL.
+NTSTATUS MicrocodeSendImage(DeviceContext* Device, const UCHAR* Image, ULONG Size) {
   if (Size < UCODE_FILE_HEADER_SIZE || Image[0] != UCODE_MAGIC0 || Image[1] != UCODE_MAGIC1 ||
-      Image[2] != UCODE_MAGIC2 || Image[3] != UCODE_MAGIC3)
+      Image[2] != UCODE_MAGIC2 || Image[3] != UCODE_MAGIC3) {
+    DbgPrint("mpegunit: microcode image is not one: bad magic or size\n");
     return STATUS_IO_DEVICE_ERROR;
-
-  ULONG count = GetLe32(Image + 4);
-  ULONG offset = UCODE_FILE_HEADER_SIZE;
-  for (ULONG i = 0; i < count; ++i) {
-    if (Size - offset < UCODE_RECORD_HEADER_SIZE) return STATUS_IO_DEVICE_ERROR;
-    MicrocodeRecordHeader header;
-    MicrocodeDecodeHeader(Image + offset, &header);
-    offset += UCODE_RECORD_HEADER_SIZE;
-    if (Size - offset < header.DataLength) return STATUS_IO_DEVICE_ERROR;
-    if (header.DataLength != 0 && !MicrocodeRecordIsWellFormed(&header))
-      return STATUS_IO_DEVICE_ERROR;
-    offset += header.DataLength;
   }
-  return STATUS_SUCCESS;
-}
-
-// Sends every record of a checked image; a record with no data is skipped.
-// A failing record does not stop the walk. Returns STATUS_SUCCESS, or the
-// status of the first record that failed. PASSIVE_LEVEL.
-NTSTATUS MicrocodeSendImage(DeviceContext* Device, const UCHAR* Image) {
   NTSTATUS result = STATUS_SUCCESS;
   ULONG count = GetLe32(Image + 4);
   ULONG offset = UCODE_FILE_HEADER_SIZE;
   for (ULONG i = 0; i < count; ++i) {
     MicrocodeRecordHeader header;
-    MicrocodeDecodeHeader(Image + offset, &header);
-    offset += UCODE_RECORD_HEADER_SIZE;
+    BOOLEAN damaged = Size - offset < UCODE_RECORD_HEADER_SIZE;
+    if (!damaged) {
+      MicrocodeDecodeHeader(Image + offset, &header);
+      offset += UCODE_RECORD_HEADER_SIZE;
+      damaged = Size - offset < header.DataLength ||
+                (header.DataLength != 0 && !MicrocodeRecordIsWellFormed(&header));
+    }
+    if (damaged) {
+      DbgPrint("mpegunit: microcode image damaged at record %lu of %lu; the %lu before it were sent\n",
+               (unsigned long)(i + 1), (unsigned long)count, (unsigned long)i);
+      return STATUS_IO_DEVICE_ERROR;
+    }
     if (header.DataLength != 0) {
       NTSTATUS status = MicrocodeSendRecord(Device, &header, Image + offset);
       if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
@@ -274,8 +269,7 @@ NTSTATUS MicrocodeLoadImage(DeviceContext* Device, PCWSTR Path) {
     if (NT_SUCCESS(status)) {
       // Only the bytes actually read are trusted.
       if (read > size) read = size;
-      status = MicrocodeCheckImage(image, read);
-      if (NT_SUCCESS(status)) status = MicrocodeSendImage(Device, image);
+      status = MicrocodeSendImage(Device, image, read);
     }
   }
 

@@ -203,7 +203,7 @@ NTSTATUS UsbConfigureDevice(DeviceContext* Device) {
       ExFreePool(descriptor);
       Device->ConfigurationDescriptor = NULL;
       ExFreePool(urb);
-      return STATUS_DEVICE_DATA_ERROR;
+      return NT_SUCCESS(fetched) ? STATUS_UNSUCCESSFUL : fetched;
     }
     ULONG total = descriptor->wTotalLength;
     if (total <= size) break;

@@ -46,8 +46,9 @@ NTSTATUS UsbAbortPipe(DeviceContext* Device, USBD_PIPE_HANDLE Pipe);
 
 // Fetches the whole configuration descriptor into ConfigurationDescriptor
 // and selects the configuration. Returns UsbSelectConfiguration's status,
-// STATUS_INSUFFICIENT_RESOURCES without pool, or STATUS_DEVICE_DATA_ERROR
-// when the unit returns no usable descriptor. Once per initialisation,
+// STATUS_INSUFFICIENT_RESOURCES without pool, the descriptor request's own
+// failure, or STATUS_UNSUCCESSFUL when it succeeded with too few bytes for a
+// descriptor (nothing is parsed then). Once per initialisation,
 // before any other request. PASSIVE_LEVEL; no lock.
 NTSTATUS UsbConfigureDevice(DeviceContext* Device);
 

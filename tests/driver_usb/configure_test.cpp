@@ -63,7 +63,7 @@ TEST(Configure, NoDescriptorFailsAndKeepsNothing) {
   // A unit that is gone answers no descriptor: nothing may be parsed.
   rig::UnitRig r;
   r.unit().unplug();
-  EXPECT_EQ(UsbConfigureDevice(r.device()), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(UsbConfigureDevice(r.device()), STATUS_DEVICE_NOT_CONNECTED);  // the request's own failure
   EXPECT_EQ(r.device()->ConfigurationDescriptor, nullptr);
   EXPECT_EQ(r.device()->InterfaceInformation, nullptr);
   EXPECT_EQ(r.device()->BulkInPipe, nullptr);
