@@ -99,3 +99,33 @@ TEST(SystemCaptureCycle, DownloadsTheImageOnceAcrossPauseRunCycles) {
 }
 
 }  // namespace
+
+namespace {
+
+// A bit-rate change between two captures shows in the second stream.
+TEST(SystemCaptureBitRate, ChangeBetweenCapturesShowsInTheStream) {
+  rig::DriverRig rig;
+  ASSERT_TRUE(rig.ok()) << rig.why();
+  pf::ks::Filter& filter = rig.filter();
+  const auto format = sys::captureFormat(filter, false);
+  for (const ULONG bitRate : {2000000u, 6000000u}) {
+    KSPROPERTY_UNIT_ENCODING_S encoding{};
+    ASSERT_EQ(filter.get(PROPSETID_UNIT_CONTROL, KSPROPERTY_UNIT_ENCODING, encoding).status, STATUS_SUCCESS);
+    encoding.BitRate = bitRate;
+    encoding.PeakBitRate = bitRate;
+    encoding.VariableBitRate = 0;
+    ASSERT_EQ(filter.set(PROPSETID_UNIT_CONTROL, KSPROPERTY_UNIT_ENCODING, encoding).status, STATUS_SUCCESS);
+    auto pin = sys::openPin(filter, 0, format);
+    ASSERT_TRUE(pin);
+    ASSERT_EQ(pin->setState(KSSTATE_RUN), STATUS_SUCCESS);
+    const auto bytes = sys::readStream(*pin, bitRate / 8);  // about a second of stream
+    EXPECT_EQ(pin->setState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(pin->close(), STATUS_SUCCESS);
+    const auto info = sys::probe(bytes);
+    ASSERT_FALSE(info.is_discarded());
+    const double measured = std::stod(info["format"].value("bit_rate", "0"));
+    EXPECT_NEAR(measured, double(bitRate), 0.25 * bitRate) << "at " << bitRate << " bit/s";
+  }
+}
+
+}  // namespace
