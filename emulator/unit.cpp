@@ -378,11 +378,12 @@ void Unit::serve(std::vector<Completion>& out) {
           const std::size_t n = std::min(f.bytes, p.length);
           // The bytes it moves must exist: acknowledgements first, then the
           // prepared stream (while the encoder runs) or the encoder's output.
-          const bool have = !ack_.empty() ? ack_.size() >= n
-                            : options_.prepared
-                                ? n == 0 || (mode_ == UnitMode::Encode && options_.prepared->ready(n, now))
-                                : stream_.size() >= n;
-          if (in && !have) {
+          const bool have = !in                ? true
+                            : !ack_.empty()      ? ack_.size() >= n
+                            : options_.prepared  ? n == 0 || (mode_ == UnitMode::Encode &&
+                                                              options_.prepared->ready(n, now))
+                                                 : stream_.size() >= n;
+          if (!have) {
             blocked = true;
             ++it;
             continue;
