@@ -34,8 +34,8 @@ def get(name, key):
     if b is None or b.get("error_occurred"):
         return None
     return b.get(key)
-def fmt(v, spec):
-    return "failed" if v is None else format(v, spec)
+def fmt(v, form):
+    return "failed" if v is None else format(v, form)
 table = [
     ("capture unpaced, MB/s",            "BM_CaptureUnpaced/syncbus:0/real_time", "MB/s", ".0f", ">= 5300"),
     ("  its memcpy, MB/s",               "BM_CaptureUnpaced/syncbus:0/real_time", "memcpy_MB/s", ".0f", ""),
@@ -60,6 +60,6 @@ for n in (1, 8, 32):
     table.append(("", name, "overflow_bytes", ".0f", "0"))
 print()
 print(f"{'figure':38} {'value':>12}  goal")
-for label, name, key, spec, goal in table:
-    print(f"{label:38} {fmt(get(name, key), spec):>12}  {goal}")
+for label, name, key, form, goal in table:
+    print(f"{label:38} {fmt(get(name, key), form):>12}  {goal}")
 PY
