@@ -152,8 +152,26 @@ static VOID AdapterDispatch(PHW_STREAM_REQUEST_BLOCK Request) {
 // driver: its holders are short, and several adapters may share it.
 static KEVENT SettingsGate;
 
+// 0 before the gate is set up, 1 while one thread sets it up, 2 once it is
+// ready. The gate sets itself up at its first use, so that handlers called
+// before (or without) DriverEntry find it ready too.
+static volatile LONG SettingsGateState;
+
+// Sets the gate up once, open. Any thread that comes while another sets it up
+// waits the few instructions that takes. PASSIVE_LEVEL.
+static VOID SettingsGateInitialize(VOID) {
+  if (InterlockedCompareExchange(&SettingsGateState, 1, 0) == 0) {
+    KeInitializeEvent(&SettingsGate, SynchronizationEvent, TRUE);
+    InterlockedExchange(&SettingsGateState, 2);
+    return;
+  }
+  while (InterlockedCompareExchange(&SettingsGateState, 2, 2) != 2) {
+  }
+}
+
 // See drventry.h. PASSIVE_LEVEL; blocks while another thread holds the gate.
 VOID SettingsGateEnter(VOID) {
+  SettingsGateInitialize();
   (void)KeWaitForSingleObject(&SettingsGate, Executive, KernelMode, FALSE, NULL);  // no time-out: only success
 }
 
@@ -164,7 +182,7 @@ VOID SettingsGateLeave(VOID) { (void)KeSetEvent(&SettingsGate, IO_NO_INCREMENT, 
 
 // See drventry.h. PASSIVE_LEVEL.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
-  KeInitializeEvent(&SettingsGate, SynchronizationEvent, TRUE);
+  SettingsGateInitialize();
   HW_INITIALIZATION_DATA data;
   RtlZeroMemory(&data, sizeof(data));
   data.HwInitializationDataSize = sizeof(HW_INITIALIZATION_DATA);

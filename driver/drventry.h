@@ -108,7 +108,7 @@ BOOLEAN RequestQueueNext(PHW_STREAM_REQUEST_BLOCK* Request, PKSPIN_LOCK Lock, UL
 // gate, so that a capture start never sees half of a property set and two
 // register reads never interleave. The gate is held across the unit's
 // requests and a stop's wait for the worker, which never takes it.
-// Initialised by DriverEntry. PASSIVE_LEVEL; Enter blocks until the gate is
+// Set up by DriverEntry or at its first use. PASSIVE_LEVEL; Enter blocks until the gate is
 // free, Leave frees it; not recursive.
 VOID SettingsGateEnter(VOID);
 VOID SettingsGateLeave(VOID);
