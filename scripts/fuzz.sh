@@ -5,6 +5,7 @@
 # findings to build-fuzz/fuzz-findings/. Ends non-zero when a harness finds
 # something.
 # Usage: scripts/fuzz.sh [SECONDS [HARNESS...]]   (default: 60 s each, all)
+# MPEGUNIT_FUZZ_SEED fixes the fuzzer's seed (default 0: a new one each run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -50,7 +51,7 @@ for h in "${harnesses[@]}"; do
   # -runs=0 executes every seed once; then the bounded run grows the corpus.
   "$bin" -runs=0 -timeout=60 -artifact_prefix="$findings/$h-" "$seeds" >"$log" 2>&1 || status=$?
   if [ $status -eq 0 ]; then
-    "$bin" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 \
+    "$bin" -max_total_time="$seconds" -seed="${MPEGUNIT_FUZZ_SEED:-0}" -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 \
       -artifact_prefix="$findings/$h-" "$work" "$seeds" >>"$log" 2>&1 || status=$?
   fi
   ticks=$(getconf CLK_TCK)

@@ -54,6 +54,7 @@ if [ "${1:-}" != "--quick" ]; then
     stage "windows" windows_build
   fi
   if [ -x scripts/fuzz.sh ]; then
-    stage "fuzz smoke" scripts/fuzz.sh 20
+    # A fixed seed: the smoke run finds the same inputs on every run.
+    stage "fuzz smoke" env MPEGUNIT_FUZZ_SEED=1 scripts/fuzz.sh 20
   fi
 fi
