@@ -112,7 +112,7 @@ NTSTATUS CaptureStop(PHW_STREAM_REQUEST_BLOCK Request) {
   StreamContext* stream = (StreamContext*)Request->StreamObject->HwStreamExtension;
   NTSTATUS status = STATUS_SUCCESS;
   CaptureWaitIdle(device);
-  if ((device->Flags & TornDown) == 0) {
+  if ((DeviceFlags(device) & TornDown) == 0) {
     (void)VendorSetModeIdle(device);  // best effort
     device->VideoDecoderStatus = 0;
     status = device->CaptureMode == CaptureModeMpeg2 ? EncMpeg2Stop(device)

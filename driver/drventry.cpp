@@ -108,7 +108,7 @@ static VOID AdapterNoAction(PHW_STREAM_REQUEST_BLOCK Request) {
 // Uninitialise or surprise removal: acted on only once. PASSIVE_LEVEL, device loop.
 static VOID AdapterTearDown(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = (DeviceContext*)Request->HwDeviceExtension;
-  if ((device->Flags & TornDown) != 0) {
+  if ((DeviceFlags(device) & TornDown) != 0) {
     return;
   }
   AdapterUninitialize(Request);
@@ -375,19 +375,19 @@ VOID AdapterInitialize(PHW_STREAM_REQUEST_BLOCK Request) {
     // Nothing will use the buffers of a unit that failed to come up, and the
     // class driver need not send an uninitialise after a failed initialise.
     AdapterReleaseResources(device);
-    device->Flags = DeviceGone;
+    DeviceFlagsReplace(device, DeviceGone);
     Request->Status = ADAPTER_INIT_FAILED;
     return;
   }
   WorkerStart(device);  // on failure data requests complete at once, without data
   Request->Status = STATUS_SUCCESS;
-  device->Flags = 0;
+  DeviceFlagsReplace(device, 0);
 }
 
 // See drventry.h. PASSIVE_LEVEL, device request loop; no lock (waits for the worker).
 VOID AdapterUninitialize(PHW_STREAM_REQUEST_BLOCK Request) {
   DeviceContext* device = (DeviceContext*)Request->HwDeviceExtension;
-  device->Flags |= DeviceGone | TornDown;
+  DeviceFlagsSet(device, DeviceGone | TornDown);
   WorkerStop(device);
   AdapterReleaseResources(device);
 }

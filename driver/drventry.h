@@ -157,15 +157,15 @@ BOOLEAN StreamFormatSupported(PKSDATAFORMAT Format, ULONG StreamNumber);
 // A state word as a number. SRB_SET_STREAM_STATE records whatever value it is
 // given, also one that is no KSSTATE, so State (and the request's StreamState)
 // are read and written as their 32-bit words, never loaded as the enumeration.
-// Any IRQL; no lock.
-static_assert(sizeof(KSSTATE) == sizeof(ULONG), "a stream state is one 32-bit word");
+// The stream's State is read by the worker while a state change writes it, so
+// both are interlocked. Any IRQL; no lock.
+static_assert(sizeof(KSSTATE) == sizeof(LONG), "a stream state is one 32-bit word");
 static inline ULONG StreamStateWord(const KSSTATE* State) {
-  ULONG value;
-  RtlCopyMemory(&value, State, sizeof(value));
-  return value;
+  // A compare-exchange of 0 with 0 reads the word and leaves it as it is.
+  return (ULONG)InterlockedCompareExchange((volatile LONG*)(KSSTATE*)State, 0, 0);
 }
 static inline VOID StreamSetStateWord(KSSTATE* State, ULONG Value) {
-  RtlCopyMemory(State, &Value, sizeof(Value));
+  InterlockedExchange((volatile LONG*)State, (LONG)Value);
 }
 
 // SRB_OPEN_STREAM / SRB_CLOSE_STREAM: device requests, PASSIVE_LEVEL, in the

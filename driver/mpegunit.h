@@ -7,6 +7,8 @@
 //   WorkerQueueLock    guards WorkerQueue (interlocked list operations only)
 //   StreamPendingLock  guards StreamPendingList[n] and StreamPendingCount[n]
 //   WorkerPending      changed only by interlocked operations
+//   Flags              read and changed only through DeviceFlags* below: the
+//                      worker sets bits while stream and device requests run
 // Every other field is read and written without a lock: settings change in
 // device requests (serialised by the device request loop) and in stream
 // state changes (serialised per stream).
@@ -138,3 +140,23 @@ struct DeviceContext {
   UCHAR VideoDecoderStatus;                      // last read of decoder register 0x1F
   UCHAR VideoOutputShadow[128];                  // output encoder registers as last written
 };
+
+// Flags as one word that the worker, the stream loops and the device loop
+// share: every read and change is interlocked, so no bit set by one thread
+// is lost to another's change. Any IRQL; no lock.
+static_assert(sizeof(ULONG) == sizeof(LONG), "Flags is one 32-bit word");
+static inline volatile LONG* DeviceFlagsWord(DeviceContext* Device) {
+  return (volatile LONG*)&Device->Flags;
+}
+static inline ULONG DeviceFlags(DeviceContext* Device) {
+  return (ULONG)InterlockedOr(DeviceFlagsWord(Device), 0);
+}
+static inline VOID DeviceFlagsSet(DeviceContext* Device, ULONG Bits) {
+  InterlockedOr(DeviceFlagsWord(Device), (LONG)Bits);
+}
+static inline VOID DeviceFlagsClear(DeviceContext* Device, ULONG Bits) {
+  InterlockedAnd(DeviceFlagsWord(Device), ~(LONG)Bits);
+}
+static inline VOID DeviceFlagsReplace(DeviceContext* Device, ULONG Value) {
+  InterlockedExchange(DeviceFlagsWord(Device), (LONG)Value);
+}

@@ -33,20 +33,6 @@ static StreamContext* StreamOf(PHW_STREAM_REQUEST_BLOCK Request) {
   return (StreamContext*)Request->StreamObject->HwStreamExtension;
 }
 
-// Clears Bits of Flags without losing a bit that another thread sets
-// meanwhile (the worker sets TransferFailed and DeviceGone). Any IRQL.
-static VOID StreamClearFlags(DeviceContext* Device, ULONG Bits) {
-  volatile LONG* flags = (volatile LONG*)&Device->Flags;
-  LONG seen = *flags;
-  for (;;) {
-    LONG previous = InterlockedCompareExchange(flags, seen & ~(LONG)Bits, seen);
-    if (previous == seen) {
-      return;
-    }
-    seen = previous;
-  }
-}
-
 // ---- Open and close ----
 
 // Records the open format: a capture format's VIDEOINFOHEADER is copied into
@@ -161,7 +147,7 @@ VOID StreamClose(PHW_STREAM_REQUEST_BLOCK Request) {
   StreamCancelPending(stream);
   // A request still queued for the worker must not outlive its stream.
   WorkerCancelStream(device, object);
-  if ((device->Flags & DeviceGone) == 0) {
+  if ((DeviceFlags(device) & DeviceGone) == 0) {
     VendorSetModeIdle(device);  // result not examined: the stream closes regardless
   }
   device->OpenStreams[n] = NULL;
@@ -170,7 +156,7 @@ VOID StreamClose(PHW_STREAM_REQUEST_BLOCK Request) {
     stream->FormatInfo = NULL;
   }
   stream->MasterClock = NULL;
-  stream->State = KSSTATE_STOP;
+  StreamSetStateWord(&stream->State, KSSTATE_STOP);
   device->StreamInstances[n]--;
   if (n != StreamAnalog) {
     device->MpegStreamsOpen--;
@@ -255,7 +241,7 @@ static VOID StreamSetState(PHW_STREAM_REQUEST_BLOCK Request, const StreamStateOp
       }
       break;
     case KSSTATE_RUN:
-      StreamClearFlags(device, TransferFailed);
+      DeviceFlagsClear(device, TransferFailed);
       break;
     default:
       Request->Status = STATUS_UNSUCCESSFUL;

@@ -73,7 +73,7 @@ static VOID WorkerTransferOne(DeviceContext* Device) {
   // stopped or the unit is gone.
   if ((header->OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TYPECHANGED) != 0) {
     request->Status = STATUS_SUCCESS;
-    if (StreamStateWord(&stream->State) != KSSTATE_STOP && (Device->Flags & DeviceGone) == 0) {
+    if (StreamStateWord(&stream->State) != KSSTATE_STOP && (DeviceFlags(Device) & DeviceGone) == 0) {
       StreamFormatChange(request);
     }
     StreamCompleteRequest(request);
@@ -81,7 +81,7 @@ static VOID WorkerTransferOne(DeviceContext* Device) {
   }
 
   if (StreamStateWord(&stream->State) != KSSTATE_RUN ||
-      (Device->Flags & (DeviceGone | TransferFailed)) != 0) {
+      (DeviceFlags(Device) & (DeviceGone | TransferFailed)) != 0) {
     request->Status = STATUS_SUCCESS;
     StreamCompleteRequest(request);
     return;

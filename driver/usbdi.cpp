@@ -355,12 +355,12 @@ NTSTATUS UsbStagedTransfer(DeviceContext* Device, USBD_PIPE_HANDLE Pipe, ULONG L
       if (UsbIsForgivenError(usbdStatus)) {
         status = STATUS_SUCCESS;
       } else {
-        Device->Flags |= TransferFailed;
+        DeviceFlagsSet(Device, TransferFailed);
         if (usbdStatus == USBD_STATUS_DEV_NOT_RESPONDING) {
           ULONG portStatus = 0;
           NTSTATUS portResult = UsbGetPortStatus(Device, &portStatus);
           if (!NT_SUCCESS(portResult) || (portStatus & USBD_PORT_CONNECTED) == 0) {
-            Device->Flags |= DeviceGone;
+            DeviceFlagsSet(Device, DeviceGone);
             break;  // off the bus: this chunk's bytes are not counted
           }
         }
@@ -374,7 +374,7 @@ NTSTATUS UsbStagedTransfer(DeviceContext* Device, USBD_PIPE_HANDLE Pipe, ULONG L
 
     if (moved == 0) {
       if (++emptyRuns >= USB_STAGED_EMPTY_LIMIT) {
-        Device->Flags |= TransferFailed;
+        DeviceFlagsSet(Device, TransferFailed);
         break;
       }
     } else {

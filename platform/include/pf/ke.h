@@ -170,3 +170,9 @@ static inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG E
                               __ATOMIC_SEQ_CST);
   return Comparand;
 }
+static inline LONG InterlockedOr(volatile LONG* Destination, LONG Value) {
+  return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedAnd(volatile LONG* Destination, LONG Value) {
+  return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}

@@ -101,7 +101,10 @@ class Bus {
   PDRIVER_OBJECT driverObject() const;
 
   bool connected(int port) const;
-  // Bulk transfers submitted and not yet completed, on every port.
+  // Bulk transfers submitted and not yet completed, on every port. A
+  // transfer counts until its IRP's completion has returned, so a driver
+  // woken by that completion may briefly still see it here: a caller that
+  // checks for none left after the driver's own wait uses waitIdle.
   std::size_t pendingTransfers() const;
   // Waits until no bulk transfer is pending; false on time-out.
   bool waitIdle(std::chrono::milliseconds timeout) const;
