@@ -285,7 +285,12 @@ void Unit::submitBulk(std::uint8_t endpoint, std::uint8_t* buffer, std::size_t l
       parked_.push_back({endpoint, buffer, length, std::move(done), Clock::now() + delay,
                          options_.faults.bulkFault(endpoint, n)});
       if (options_.prepared) serve(out);  // prepared bytes go at once, on the caller's thread
-      wake_.notify_all();
+      // The unit's thread only needs to hear of a transfer still waiting
+      // (for bytes, a delay or its pace); one served here changes nothing it
+      // waits for.
+      const bool waiting = std::any_of(parked_.begin(), parked_.end(),
+                                       [&](const Parked& p) { return p.buffer == buffer; });
+      if (waiting) wake_.notify_all();
     }
   }
   finishCompletions(out);

@@ -33,7 +33,7 @@ void clockAdvanceToLocked(std::int64_t deadline) {
   std::int64_t now = gVirtualNow.load();
   while (now < deadline && !gVirtualNow.compare_exchange_weak(now, deadline)) {
   }
-  dispatcherCondition().notify_all();
+  dispatcherWakeAllLocked();
 }
 
 std::int64_t clockCounter() {
@@ -69,13 +69,13 @@ void useVirtual() {
   detail::gVirtualNow = 0;
   resetCounters();
   detail::gVirtual = true;
-  detail::dispatcherCondition().notify_all();
+  detail::dispatcherWakeAllLocked();
 }
 
 void useReal() {
   std::lock_guard<std::mutex> lock(detail::dispatcherMutex());
   detail::gVirtual = false;
-  detail::dispatcherCondition().notify_all();
+  detail::dispatcherWakeAllLocked();
 }
 
 bool isVirtual() { return detail::gVirtual.load(); }

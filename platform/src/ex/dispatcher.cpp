@@ -1,9 +1,13 @@
 // Dispatcher objects (events, semaphores), waits and delays.
 //
 // Objects keep their whole state inline (a zero-filled KEVENT is a
-// non-signalled notification event), so one dispatcher lock and one
-// condition serve them all, as the kernel's dispatcher lock does.
+// non-signalled notification event), so one dispatcher lock serves them all,
+// as the kernel's dispatcher lock does. The threads waiting for an object are
+// kept in a table beside it, each with a condition of its own: signalling an
+// object wakes its waiters only, never every waiting thread of the process.
 #include <chrono>
+#include <condition_variable>
+#include <map>
 #include <thread>
 
 #include "internal.hpp"
@@ -16,12 +20,44 @@ std::mutex& dispatcherMutex() {
   return mutex;
 }
 
-std::condition_variable& dispatcherCondition() {
-  static std::condition_variable condition;
-  return condition;
+namespace {
+
+// A thread waiting for one object, entered in the table for as long as the
+// wait lasts; the dispatcher lock is held while the table changes.
+struct Waiter {
+  std::condition_variable wake;
+};
+using WaiterTable = std::multimap<const DISPATCHER_HEADER*, Waiter*>;
+
+WaiterTable& waiters() {
+  static WaiterTable table;
+  return table;
 }
 
-void dispatcherWakeAll() { dispatcherCondition().notify_all(); }
+class WaitEntry {
+ public:
+  explicit WaitEntry(const DISPATCHER_HEADER* header)
+      : entry_(waiters().emplace(header, &waiter_)) {}
+  ~WaitEntry() { waiters().erase(entry_); }
+  WaitEntry(const WaitEntry&) = delete;
+  WaitEntry& operator=(const WaitEntry&) = delete;
+  std::condition_variable& wake() { return waiter_.wake; }
+
+ private:
+  Waiter waiter_;
+  WaiterTable::iterator entry_;
+};
+
+}  // namespace
+
+void dispatcherWakeObjectLocked(const DISPATCHER_HEADER* header) {
+  auto range = waiters().equal_range(header);
+  for (auto it = range.first; it != range.second; ++it) it->second->wake.notify_one();
+}
+
+void dispatcherWakeAllLocked() {
+  for (auto& entry : waiters()) entry.second->wake.notify_one();
+}
 
 namespace {
 
@@ -61,10 +97,11 @@ NTSTATUS timedWaitLocked(std::unique_lock<std::mutex>& lock, DISPATCHER_HEADER* 
     const auto realTimeout = std::min(milliseconds(clockGraceMs()),
                                       duration_cast<milliseconds>(nanoseconds(ticks * 100)));
     const auto realLimit = steady_clock::now() + realTimeout;
+    WaitEntry entry(header);
     for (;;) {
       if (tryAcquireLocked(header)) return STATUS_SUCCESS;
       if (!clockIsVirtual() || clockVirtualNow() >= deadline) break;
-      if (dispatcherCondition().wait_until(lock, realLimit) == std::cv_status::timeout) {
+      if (entry.wake().wait_until(lock, realLimit) == std::cv_status::timeout) {
         if (tryAcquireLocked(header)) return STATUS_SUCCESS;
         if (clockIsVirtual()) clockAdvanceToLocked(deadline);
         break;
@@ -74,9 +111,10 @@ NTSTATUS timedWaitLocked(std::unique_lock<std::mutex>& lock, DISPATCHER_HEADER* 
     return STATUS_TIMEOUT;
   }
   const auto limit = steady_clock::now() + nanoseconds(ticks * 100);
+  WaitEntry entry(header);
   for (;;) {
     if (tryAcquireLocked(header)) return STATUS_SUCCESS;
-    if (dispatcherCondition().wait_until(lock, limit) == std::cv_status::timeout) {
+    if (entry.wake().wait_until(lock, limit) == std::cv_status::timeout) {
       if (tryAcquireLocked(header)) return STATUS_SUCCESS;
       clockRecordTimedOut(ticks);
       return STATUS_TIMEOUT;
@@ -108,7 +146,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
   std::lock_guard<std::mutex> lock(dispatcherMutex());
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
-  dispatcherWakeAll();
+  dispatcherWakeObjectLocked(&Event->Header);
   return previous;
 }
 
@@ -155,7 +193,7 @@ LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment
              "(STATUS_SEMAPHORE_LIMIT_EXCEEDED)",
              (void*)Semaphore, (int)previous, (int)Adjustment, (int)Semaphore->Limit);
   Semaphore->Header.SignalState = previous + Adjustment;
-  dispatcherWakeAll();
+  dispatcherWakeObjectLocked(&Semaphore->Header);
   return previous;
 }
 
@@ -180,7 +218,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
   if (tryAcquireLocked(header)) return STATUS_SUCCESS;
   if (poll) return STATUS_TIMEOUT;
   if (!Timeout) {
-    dispatcherCondition().wait(lock, [&] { return tryAcquireLocked(header); });
+    WaitEntry entry(header);
+    entry.wake().wait(lock, [&] { return tryAcquireLocked(header); });
     return STATUS_SUCCESS;
   }
   std::int64_t ticks = relativeTicks(Timeout);

@@ -24,11 +24,15 @@ struct ThreadState {
 };
 ThreadState& threadState();
 
-// The dispatcher lock guards every event's and semaphore's state; the
-// condition is notified whenever one is signalled or virtual time moves.
+// The dispatcher lock guards every event's and semaphore's state and the
+// list of waiting threads. A waiting thread sleeps on a condition of its own,
+// woken when its object is signalled (dispatcherWakeObjectLocked) or when
+// virtual time moves or the clock changes mode (dispatcherWakeAllLocked), so
+// that signalling one object wakes only the threads that wait for it.
+// Both take the dispatcher lock held.
 std::mutex& dispatcherMutex();
-std::condition_variable& dispatcherCondition();
-void dispatcherWakeAll();
+void dispatcherWakeObjectLocked(const DISPATCHER_HEADER* header);
+void dispatcherWakeAllLocked();
 
 // Bugchecks when the calling thread runs above maxIrql; api names the call.
 void requireIrqlAtMost(KIRQL maxIrql, const char* api);

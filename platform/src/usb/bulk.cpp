@@ -41,8 +41,8 @@ NTSTATUS Bus::Impl::submitBulk(PortState& port, PIRP irp, PURB urb) {
   t->in = (pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;  // the pipe decides the direction
   t->shortOk = (b.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
   t->length = b.TransferBufferLength;
-  t->bounce.resize(t->length);
-  if (!t->in && t->length > 0) std::memcpy(t->bounce.data(), b.TransferBuffer, t->length);
+  t->bounce.reset(new std::uint8_t[t->length > 0 ? t->length : 1]);
+  if (!t->in && t->length > 0) std::memcpy(t->bounce.get(), b.TransferBuffer, t->length);
   t->holds = 1;  // released by startTransfer
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
 
@@ -84,13 +84,13 @@ std::optional<NTSTATUS> Bus::Impl::startTransfer(const std::shared_ptr<Transfer>
       e.port = t->port->number;
       e.endpoint = t->endpoint;
       e.length = t->length;
-      if (!t->in) e.data = t->bounce;
+      if (!t->in && bulkDataWanted()) e.data.assign(t->bounce.get(), t->bounce.get() + t->length);
       recordLocked(std::move(e));
     }
   }
   if (backend) {
     std::weak_ptr<Impl> weak = shared_from_this();
-    backend->submitBulk(t->endpoint, t->bounce.data(), t->length, t->shortOk,
+    backend->submitBulk(t->endpoint, t->bounce.get(), t->length, t->shortOk,
                         [weak, t](TransferResult result) {
                           if (auto bus = weak.lock()) bus->deviceDone(t, result);
                         });
@@ -110,7 +110,10 @@ std::optional<NTSTATUS> Bus::Impl::startTransfer(const std::shared_ptr<Transfer>
 }
 
 void Bus::Impl::deviceDone(const std::shared_ptr<Transfer>& t, TransferResult result) {
-  if (options.synchronousBulk) {
+  // On the controller thread already (a device that answers at once while
+  // its transfer is started there), the result is taken in place: posting it
+  // would only queue it behind the job that is running now.
+  if (options.synchronousBulk || onController()) {
     finish(t, result);
     return;
   }
@@ -139,7 +142,7 @@ std::optional<NTSTATUS> Bus::Impl::finish(const std::shared_ptr<Transfer>& t,
       usbd = USBD_STATUS_DATA_UNDERRUN;
     }
     auto& b = t->urb->UrbBulkOrInterruptTransfer;
-    if (t->in && actual > 0) std::memcpy(b.TransferBuffer, t->bounce.data(), actual);
+    if (t->in && actual > 0) std::memcpy(b.TransferBuffer, t->bounce.get(), actual);
     b.TransferBufferLength = actual;
     b.Hdr.Status = usbd;
     status = ntStatusFromUsbd(usbd);
@@ -153,7 +156,7 @@ std::optional<NTSTATUS> Bus::Impl::finish(const std::shared_ptr<Transfer>& t,
     e.port = t->port->number;
     e.endpoint = t->endpoint;
     e.length = actual;
-    if (t->in) e.data.assign(t->bounce.begin(), t->bounce.begin() + actual);
+    if (t->in && bulkDataWanted()) e.data.assign(t->bounce.get(), t->bounce.get() + actual);
     e.status = static_cast<UsbdStatus>(usbd);
     recordLocked(std::move(e));
   }
@@ -176,7 +179,9 @@ void Bus::Impl::failTransfers(const std::function<bool(const Transfer&)>& match,
     }
   }
   for (const auto& t : hit) {
-    if (onCaller || options.synchronousBulk) {
+    // On the controller thread the failure is taken in place, so that it
+    // stays ahead of any result the device gives there after it.
+    if (onCaller || options.synchronousBulk || onController()) {
       finish(t, {status, 0});
     } else {
       post([self = shared_from_this(), t, status] { self->finish(t, {status, 0}); });

@@ -76,6 +76,9 @@ PortState* Bus::Impl::port(int number) const {
 
 void Bus::Impl::recordLocked(TrafficEvent event) {
   if (pcap) pcap->write(event);
+  if (!options.recordBulkData && event.type == TrafficEvent::Type::Bulk) {
+    std::vector<std::uint8_t>().swap(event.data);  // the pcap file had them
+  }
   auto cost = [](const TrafficEvent& e) { return sizeof(TrafficEvent) + e.data.size(); };
   trafficBytes += cost(event);
   traffic.push_back(std::move(event));
@@ -94,7 +97,7 @@ void Bus::Impl::post(std::function<void()> job) {
     std::lock_guard<std::mutex> lock(mutex);
     work.push_back(std::move(job));
   }
-  changed.notify_all();
+  workReady.notify_one();
 }
 
 void Bus::Impl::controllerLoop() {
@@ -104,7 +107,7 @@ void Bus::Impl::controllerLoop() {
     std::function<void()> job;
     {
       std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [&] { return stopping || !work.empty(); });
+      workReady.wait(lock, [&] { return stopping || !work.empty(); });
       if (work.empty()) break;  // stopping, and everything done
       job = std::move(work.front());
       work.pop_front();
@@ -119,7 +122,7 @@ void Bus::Impl::stopController() {
     std::lock_guard<std::mutex> lock(mutex);
     stopping = true;
   }
-  changed.notify_all();
+  workReady.notify_one();
   if (controller.joinable()) controller.join();
 }
 

@@ -47,7 +47,9 @@ struct Transfer {
   std::uint32_t length = 0;
   // The device works on this copy, never on the driver's buffer, so that a
   // device finishing late can never write into memory the driver reused.
-  std::vector<std::uint8_t> bounce;
+  // Not zero-filled: the device writes what it sends before anyone reads it,
+  // and only the bytes it reports are copied out.
+  std::unique_ptr<std::uint8_t[]> bounce;
 
   // Guarded by the bus mutex.
   State state = State::Queued;
@@ -85,10 +87,14 @@ struct Bus::Impl : std::enable_shared_from_this<Bus::Impl> {
   PortState* port(int number) const;
   void disconnect(int number, bool tellBackend);
   void recordLocked(TrafficEvent event);
+  // Whether bulk events are given their bytes: for the record or the pcap file.
+  bool bulkDataWanted() const { return options.recordBulkData || pcap != nullptr; }
   std::uint64_t nextIdLocked() { return ++lastId; }
   // Runs job on the host-controller thread.
   void post(std::function<void()> job);
   void controllerLoop();
+  // Whether the caller runs on the host-controller thread.
+  bool onController() const { return std::this_thread::get_id() == controller.get_id(); }
   void stopController();
 
   // ---- urb_dispatch.cpp ----
@@ -121,7 +127,11 @@ struct Bus::Impl : std::enable_shared_from_this<Bus::Impl> {
   DRIVER_OBJECT driver{};
 
   mutable std::mutex mutex;
+  // Notified when the traffic record or the count in flight changes (for
+  // the waits of Bus); the controller thread sleeps on workReady instead, so
+  // that recording traffic never wakes it.
   mutable std::condition_variable changed;
+  std::condition_variable workReady;
   std::vector<std::unique_ptr<PortState>> ports;
   std::list<std::shared_ptr<Transfer>> transfers;  // not yet completed
   std::size_t inFlight = 0;                        // dispatched and not yet completed

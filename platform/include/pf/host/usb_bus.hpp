@@ -51,6 +51,10 @@ struct BusOptions {
   // oldest events are dropped, so that a long stream does not grow memory
   // without end. 0: no limit. The pcap file, when asked for, keeps everything.
   std::size_t trafficLimit = std::size_t(64) << 20;
+  // The traffic record keeps the bytes of bulk transfers. Off, bulk events
+  // keep their lengths and statuses only, and the bytes are never copied
+  // for the record (the pcap file, when asked for, still has them all).
+  bool recordBulkData = true;
 };
 
 // One entry of the traffic record.
