@@ -4,9 +4,9 @@
 // (the process minus the units' serving threads and the content check), and
 // checks that nothing overflowed in the units and no byte was lost.
 //
-// One Session is one unit, so the setup is built here from the same pieces:
-// one bus with a port per unit, a driver key per physical device object,
-// the minidriver loaded once and an adapter added per unit.
+// One Session is one unit, so the setup is built here from the session's
+// pieces: one bus with a port per unit, a driver key per physical device
+// object, the minidriver loaded once and an adapter added per unit.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -14,12 +14,10 @@
 #include <vector>
 
 #include "bench/stack_support.hpp"
-#include "driver/drventry.h"
 #include "emulator/unit.hpp"
 #include "pf/host/clock.hpp"
-#include "pf/host/files.hpp"
-#include "pf/host/registry.hpp"
 #include "tools/host/session.hpp"
+#include "tools/host/temp_dir.hpp"
 
 namespace {
 
@@ -41,7 +39,7 @@ class Units {
 
  private:
   Units() = default;
-  bench::TempDir state_;
+  mpegunit::TempDir state_{"mpegunit-bench"};
   std::vector<std::shared_ptr<emu::PreparedStream>> streams_;
   std::vector<std::shared_ptr<emu::Unit>> units_;
   std::unique_ptr<pf::usb::Bus> bus_;
@@ -62,22 +60,13 @@ std::unique_ptr<Units> Units::open(unsigned n, double byteRate, std::string* why
     options.bulkRecordLimit = 0;
     units->streams_.push_back(options.prepared);
     units->units_.push_back(std::make_shared<emu::Unit>(options));
-    const int port = units->bus_->plug(units->units_.back());
+    const int port = mpegunit::plugUnit(*units->bus_, units->units_.back(), i);
     units->pdos_.push_back(units->bus_->deviceObject(port));
-    pf::registry::bindDriverKey(units->pdos_.back(), pf::registry::driverKeyPath(i));
   }
-  NTSTATUS status = pf::ks::Minidriver::load(DriverEntry, units->driver_);
-  if (!NT_SUCCESS(status)) {
-    *why = "the driver did not load: " + mpegunit::statusName(status);
-    return nullptr;
-  }
+  if (!NT_SUCCESS(mpegunit::loadDriver(units->driver_, why))) return nullptr;
   for (PDEVICE_OBJECT pdo : units->pdos_) {
     std::unique_ptr<pf::ks::Adapter> adapter;
-    status = pf::ks::Adapter::add(*units->driver_, pdo, adapter, {});
-    if (!NT_SUCCESS(status)) {
-      *why = "a unit did not start: " + mpegunit::statusName(status);
-      return nullptr;
-    }
+    if (!NT_SUCCESS(mpegunit::startAdapter(*units->driver_, pdo, {}, adapter, why))) return nullptr;
     units->filters_.push_back(std::make_unique<pf::ks::Filter>(*adapter));
     units->adapters_.push_back(std::move(adapter));
   }
@@ -94,14 +83,10 @@ Units::~Units() {
   }
   adapters_.clear();
   driver_.reset();
-  for (PDEVICE_OBJECT pdo : pdos_) {
-    pf::registry::unbindDriverKey(pdo);
-    pf::ks::forgetRegisteredFilters(pdo);
-  }
+  for (PDEVICE_OBJECT pdo : pdos_) mpegunit::releaseDevice(pdo);
   bus_.reset();
   units_.clear();
-  pf::files::clearDriversFolder();
-  pf::registry::close();
+  mpegunit::closeState();
 }
 
 void BM_UnitsRealTime(benchmark::State& state) {

@@ -15,6 +15,7 @@
 #include "bench/stack_support.hpp"
 #include "pf/host/clock.hpp"
 #include "tools/host/session.hpp"
+#include "tools/host/temp_dir.hpp"
 
 namespace {
 
@@ -34,7 +35,7 @@ struct Rig {
     options.virtualClock = true;  // settling delays cost no wall time
     session = mpegunit::Session::open(options, &why);
   }
-  bench::TempDir state;
+  mpegunit::TempDir state{"mpegunit-bench"};
   std::shared_ptr<emu::PreparedStream> stream;
   std::string why;
   std::unique_ptr<mpegunit::Session> session;

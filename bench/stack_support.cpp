@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "emulator/mpeg_producer.hpp"
+#include "tools/host/session.hpp"
 
 namespace bench {
 
@@ -39,17 +40,6 @@ std::vector<std::uint8_t> encodePrepared() {
   return bytes;
 }
 
-KSALLOCATOR_FRAMING framingOf(pf::ks::Pin& pin) {
-  KSALLOCATOR_FRAMING framing{};
-  KSPROPERTY request{};
-  request.Set = KSPROPSETID_Connection;
-  request.Id = KSPROPERTY_CONNECTION_ALLOCATORFRAMING;
-  request.Flags = KSPROPERTY_TYPE_GET;
-  const auto result = pin.property(&request, sizeof request, &framing, sizeof framing);
-  if (!NT_SUCCESS(result.status)) framing = {};
-  return framing;
-}
-
 OpenPin openPin(pf::ks::Filter& filter, ULONG id, const GUID* subFormat, std::string* why) {
   OpenPin open;
   const pf::ks::PinInfo info = filter.pin(id);
@@ -75,7 +65,7 @@ OpenPin openPin(pf::ks::Filter& filter, ULONG id, const GUID* subFormat, std::st
     *why = "cannot create the pin: " + hexStatus(status);
     return {};
   }
-  open.framing = framingOf(*open.pin);
+  mpegunit::allocatorFraming(*open.pin, &open.framing);
   if (open.framing.Frames == 0 || open.framing.FrameSize == 0) {
     *why = "the pin answers no allocator framing";
     return {};
@@ -107,17 +97,6 @@ std::shared_ptr<emu::PreparedStream> makePrepared(double byteRate) {
   options.bytes = preparedMpeg();
   options.byteRate = byteRate;
   return std::make_shared<emu::PreparedStream>(std::move(options));
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "mpegunit-bench-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
 }
 
 HostMeter::HostMeter(std::vector<std::shared_ptr<emu::PreparedStream>> streams) : streams_(std::move(streams)) {

@@ -1,12 +1,10 @@
 // What the stack benchmarks share: a host CPU meter that leaves out the
-// emulated units' own threads, the prepared stream bytes, a temporary state
-// folder, pins opened as an application opens them, and a streamer that keeps
-// a pin's buffers in flight.
+// emulated units' own threads, the prepared stream bytes, pins opened as an
+// application opens them, and a streamer that keeps a pin's buffers in flight.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,19 +28,6 @@ const std::vector<std::uint8_t>& preparedMpeg();
 
 // A prepared stream of preparedMpeg() at byteRate (0: at once).
 std::shared_ptr<emu::PreparedStream> makePrepared(double byteRate);
-
-// A fresh temporary folder, removed with its contents at destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // Wall time and host CPU time (the process minus the serving threads of the
 // given prepared streams) from start() on.

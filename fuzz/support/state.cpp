@@ -2,35 +2,26 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
-#include <string>
+#include <memory>
 
 #include "pf/host/files.hpp"
+#include "tools/host/temp_dir.hpp"
 
 namespace fuzz {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-struct TempState {
-  fs::path path;
-  TempState() {
-    std::string pattern = (fs::temp_directory_path() / "mpegunit-fuzz-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) fail("state", "cannot make a temporary folder");
-    path = pattern;
-  }
-  ~TempState() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
-
-}  // namespace
-
 const fs::path& stateDir() {
-  static TempState state;
-  return state.path;
+  static const std::unique_ptr<mpegunit::TempDir> state = [] {
+    try {
+      return std::make_unique<mpegunit::TempDir>("mpegunit-fuzz");
+    } catch (const std::exception& e) {
+      fail("state", e.what());
+    }
+  }();
+  return state->path();
 }
 
 void writeDriverFile(const char* name, const std::uint8_t* bytes, std::size_t size) {

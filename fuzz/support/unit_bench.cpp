@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "driver/usbdi.h"
 #include "pf/host/clock.hpp"
 #include "pf/host/pool.hpp"
 #include "pf/host/registry.hpp"
 #include "support/state.hpp"
+#include "tools/host/bare_device.hpp"
 #include "tools/host/session.hpp"
 
 namespace fuzz {
@@ -49,12 +49,7 @@ UnitBench::UnitBench(std::shared_ptr<pf::usb::Backend> backend) {
 }
 
 UnitBench::~UnitBench() {
-  DeviceContext* d = device_.get();
-  if (d->BulkIrp) IoFreeIrp(d->BulkIrp);
-  if (d->BulkUrb) ExFreePool(d->BulkUrb);
-  if (d->ResetPipeUrb) ExFreePool(d->ResetPipeUrb);
-  if (d->InterfaceInformation) ExFreePool(d->InterfaceInformation);
-  if (d->ConfigurationDescriptor) ExFreePool(d->ConfigurationDescriptor);
+  mpegunit::releaseBareDevice(device_.get());
   pf::registry::unbindDriverKey(bus_->deviceObject(port_));
   bus_.reset();
   unit_.reset();
@@ -62,17 +57,6 @@ UnitBench::~UnitBench() {
   pf::pool::checkNoLeaks("the fuzz unit bench", MPEGUNIT_POOL_TAG);
 }
 
-NTSTATUS UnitBench::configure() {
-  DeviceContext* d = device_.get();
-  NTSTATUS status = UsbConfigureDevice(d);
-  if (!NT_SUCCESS(status)) return status;
-  d->BulkIrp = IoAllocateIrp(d->RealPhysicalDeviceObject->StackSize, FALSE);
-  d->BulkUrb = static_cast<PURB>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), MPEGUNIT_POOL_TAG));
-  d->ResetPipeUrb = static_cast<PURB>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), MPEGUNIT_POOL_TAG));
-  if (!d->BulkIrp || !d->BulkUrb || !d->ResetPipeUrb) return STATUS_INSUFFICIENT_RESOURCES;
-  return status;
-}
+NTSTATUS UnitBench::configure() { return mpegunit::configureBareDevice(device_.get()); }
 
 }  // namespace fuzz

@@ -50,7 +50,7 @@ std::string probe(const std::filesystem::path& file, const std::string& entries)
 
 class Cli : public ::testing::Test {
  protected:
-  TempDir dir;
+  TempDir dir{"mpegunit-cli"};
   std::filesystem::path state = dir / "state";
 };
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/host/temp_dir.hpp"
+
 namespace clitest {
 
 struct Outcome {
@@ -40,18 +42,7 @@ Outcome mpegunit(const std::filesystem::path& stateDir, const std::vector<std::s
 bool onPath(const std::string& program);
 
 // A fresh temporary folder, removed with its contents at destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = mpegunit::TempDir;
 
 // A file's contents.
 std::string readFile(const std::filesystem::path& path);

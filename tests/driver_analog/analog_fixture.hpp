@@ -19,32 +19,15 @@
 #include "driver/uda1345.h"
 #include "emulator/fault_script.hpp"
 #include "pf/host/registry.hpp"
+#include "support/hex.hpp"
 #include "support/rig.hpp"
 
 namespace analogtest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Bytes from hex text; spaces are for readability only.
-inline Bytes ParseHex(const std::string& text) {
-  Bytes out;
-  std::string digits;
-  for (char c : text)
-    if (c != ' ') digits.push_back(c);
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
-    out.push_back(std::uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
-inline std::string Hex(const Bytes& bytes) {
-  std::string out;
-  char buf[4];
-  for (auto b : bytes) {
-    std::snprintf(buf, sizeof buf, "%02X ", b);
-    out += buf;
-  }
-  return out;
-}
+using rig::Hex;
+using rig::ParseHex;
 
 constexpr std::uint8_t kDecoder = 0x21;
 constexpr std::uint8_t kOutput = 0x44;

@@ -17,33 +17,13 @@
 #include "driver/kivenc.h"
 #include "emulator/fault_script.hpp"
 #include "pf/host/registry.hpp"
+#include "support/hex.hpp"
 #include "support/rig.hpp"
 
 namespace codectest {
 
-// Bytes from hex text; spaces are for readability only.
-inline std::vector<std::uint8_t> ParseHex(const std::string& text) {
-  std::vector<std::uint8_t> out;
-  std::string digits;
-  for (char c : text) {
-    if (c != ' ') digits.push_back(c);
-  }
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-    out.push_back(std::uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
-
-// Bytes as "01 00 ..." (readable in a failure message).
-inline std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  std::string out;
-  char buf[4];
-  for (auto b : bytes) {
-    std::snprintf(buf, sizeof buf, "%02X ", b);
-    out += buf;
-  }
-  return out;
-}
+using rig::Hex;
+using rig::ParseHex;
 
 // One vendor request in compact form: "23" for command 0x23, "m:A00D" for
 // an encoder message whose first command has code 0xA00D.

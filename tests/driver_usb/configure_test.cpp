@@ -80,4 +80,28 @@ TEST(Configure, NoPoolForTheDescriptorFails) {
   EXPECT_TRUE(configDescriptorFetches(r.unit()).empty());
 }
 
+// The rig's bring-up step (configuration, then the bulk IRP and URBs) never
+// answers success without all three, whichever allocation of the driver's
+// pool or of an IRP fails; and it leaves no pool behind (the rig checks).
+TEST(Configure, RigSucceedsOnlyWithItsBulkPackets) {
+  for (const std::uint32_t tag : {MPEGUNIT_POOL_TAG, pf::pool::makeTag("Irp ")}) {
+    for (unsigned k = 1;; ++k) {
+      ASSERT_LT(k, 50u) << "an allocation fails at every step";
+      rig::UnitRig r;
+      pf::pool::failNth(k, {tag, std::nullopt});
+      const NTSTATUS status = r.configure();
+      const bool reached = pf::pool::injectedFailures() > 0;
+      pf::pool::reset();
+      DeviceContext* d = r.device();
+      if (NT_SUCCESS(status)) {
+        EXPECT_TRUE(d->BulkIrp && d->BulkUrb && d->ResetPipeUrb) << "allocation " << k << " failed unnoticed";
+      }
+      if (!reached) {
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        break;
+      }
+    }
+  }
+}
+
 }  // namespace

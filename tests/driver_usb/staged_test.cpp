@@ -4,6 +4,9 @@
 // reads and writes differ only in pipe and direction.
 #include "usb_fixture.hpp"
 
+#include "support/wrapping_backend.hpp"
+#include "tools/host/bare_device.hpp"
+
 namespace {
 
 constexpr ULONG kLength = 100000;
@@ -74,49 +77,16 @@ INSTANTIATE_TEST_SUITE_P(
                    STATUS_SUCCESS, 0, kLength, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The emulated unit, except that its N-th bulk transfer answers "device not
-// responding" and the unit then leaves the bus, in that order.
-class VanishingUnit : public pf::usb::Backend {
- public:
-  VanishingUnit(std::shared_ptr<emu::Unit> unit, unsigned failAt) : unit_(unit), failAt_(failAt) {}
-  void attach(pf::usb::BackendHost* host) override {
-    host_ = host;
-    unit_->attach(host);
-  }
-  pf::usb::Speed speed() const override { return unit_->speed(); }
-  pf::usb::TransferResult control(const pf::usb::SetupPacket& setup, std::uint8_t* data) override {
-    return unit_->control(setup, data);
-  }
-  void submitBulk(std::uint8_t endpoint, std::uint8_t* buffer, std::size_t length, bool shortOk,
-                  pf::usb::BulkCompletion done) override {
-    if (++transfers_ == failAt_) {
-      done({pf::usb::kUsbdDevNotResponding, 0});
-      host_->deviceRemoved();
-      return;
-    }
-    unit_->submitBulk(endpoint, buffer, length, shortOk, std::move(done));
-  }
-  void abortEndpoint(std::uint8_t endpoint) override { unit_->abortEndpoint(endpoint); }
-  pf::usb::UsbdStatus resetEndpoint(std::uint8_t endpoint) override {
-    return unit_->resetEndpoint(endpoint);
-  }
-
- private:
-  std::shared_ptr<emu::Unit> unit_;
-  pf::usb::BackendHost* host_ = nullptr;
-  unsigned failAt_;
-  unsigned transfers_ = 0;
-};
-
 TEST(Staged, NotRespondingAndOffTheBusMarksTheDeviceGone) {
   pf::usb::Bus bus;
-  const int port = bus.plug(std::make_shared<VanishingUnit>(std::make_shared<emu::Unit>(rig::testUnit()), 2));
+  // Its second bulk transfer, on any pipe.
+  const int port =
+      bus.plug(std::make_shared<rig::VanishingUnit>(std::make_shared<emu::Unit>(rig::testUnit()), 2));
   DeviceContext d{};
   d.RealPhysicalDeviceObject = bus.deviceObject(port);
-  ASSERT_EQ(UsbConfigureDevice(&d), STATUS_SUCCESS);
-  d.BulkIrp = IoAllocateIrp(d.RealPhysicalDeviceObject->StackSize, FALSE);
-  d.BulkUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), MPEGUNIT_POOL_TAG));
-  d.ResetPipeUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), MPEGUNIT_POOL_TAG));
+  const NTSTATUS configured = mpegunit::configureBareDevice(&d);
+  if (!NT_SUCCESS(configured)) mpegunit::releaseBareDevice(&d);
+  ASSERT_EQ(configured, STATUS_SUCCESS);
 
   std::vector<std::uint8_t> buffer(kLength);
   ULONG transferred = 0;
@@ -125,12 +95,7 @@ TEST(Staged, NotRespondingAndOffTheBusMarksTheDeviceGone) {
             pf::usb::ntStatusFromUsbd(USBD_STATUS_DEV_NOT_RESPONDING));
   EXPECT_EQ(transferred, 65536u);  // the failed chunk is not counted
   EXPECT_EQ(d.Flags, TransferFailed | DeviceGone);
-
-  IoFreeIrp(d.BulkIrp);
-  ExFreePool(d.BulkUrb);
-  ExFreePool(d.ResetPipeUrb);
-  ExFreePool(d.InterfaceInformation);
-  ExFreePool(d.ConfigurationDescriptor);
+  mpegunit::releaseBareDevice(&d);
 }
 
 TEST(Staged, EmptyRunCountRestartsAfterData) {

@@ -4,13 +4,7 @@
 
 namespace {
 
-using pf::usb::TrafficEvent;
-using usbtest::Bytes;
-using usbtest::FakeDevice;
-using usbtest::UrbSender;
-using pf::usb::SetupPacket;
-using pf::usb::TransferResult;
-using pf::usb::UsbdStatus;
+using namespace usbtest;
 
 class BusBulk : public ::testing::TestWithParam<bool> {
  protected:

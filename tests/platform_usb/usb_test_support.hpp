@@ -20,8 +20,11 @@
 
 namespace usbtest {
 
+// The bus's names the tests use most; a test file takes them all with
+// "using namespace usbtest".
 using pf::usb::BulkCompletion;
 using pf::usb::SetupPacket;
+using pf::usb::TrafficEvent;
 using pf::usb::TransferResult;
 using pf::usb::UsbdStatus;
 using Bytes = std::vector<std::uint8_t>;

@@ -77,9 +77,9 @@ std::string describeDistortions(unsigned mask) {
   return out.empty() ? "none" : out;
 }
 
-HostileUnit::HostileUnit(std::shared_ptr<emu::Unit> unit, HostileOptions options)
-    : unit_(std::move(unit)), options_(options), rng_(options.seed) {
-  configuration_ = distortConfiguration(unit_->descriptors().configuration, options_.distortions, rng_);
+HostileUnit::HostileUnit(std::shared_ptr<emu::Unit> emulated, HostileOptions options)
+    : WrappingBackend(std::move(emulated)), options_(options), rng_(options.seed) {
+  configuration_ = distortConfiguration(unit().descriptors().configuration, options_.distortions, rng_);
 }
 
 std::uint32_t HostileUnit::draw() {
@@ -163,7 +163,7 @@ TransferResult HostileUnit::control(const SetupPacket& setup, std::uint8_t* data
       kDescriptorLength | kHugeTotal | kTinyTotal | kGrowingTotal | kNoInterface | kExtraEndpoints;
   TransferResult r = (d & kDescriptorDistortions) && isConfigurationRequest(setup)
                          ? configurationRequest(setup, data)
-                         : unit_->control(setup, data);
+                         : unit().control(setup, data);
   const bool vendorIn = setup.deviceToHost() && ((setup.bmRequestType >> 5) & 3) == 2;
   const std::uint8_t code = std::uint8_t(setup.wIndex);
   const bool revision = code == emu::proto::kReadRevision;
@@ -201,7 +201,7 @@ void HostileUnit::submitBulk(std::uint8_t endpoint, std::uint8_t* buffer, std::s
   if ((d & kShortBulk) && (in || error != pf::usb::kUsbdSuccess) && hit()) {
     n = draw() % 3 == 0 ? 0 : draw() % (length + 1);
   }
-  unit_->submitBulk(endpoint, buffer, n, shortOk,
+  unit().submitBulk(endpoint, buffer, n, shortOk,
                     [done = std::move(done), error, longer](TransferResult r) {
                       if (error != pf::usb::kUsbdSuccess && r.status == pf::usb::kUsbdSuccess) r.status = error;
                       r.actual += longer;
@@ -211,7 +211,7 @@ void HostileUnit::submitBulk(std::uint8_t endpoint, std::uint8_t* buffer, std::s
 
 pf::usb::UsbdStatus HostileUnit::resetEndpoint(std::uint8_t endpoint) {
   if ((options_.distortions & kControlErrors) && hit()) return kErrors[draw() % std::size(kErrors)];
-  return unit_->resetEndpoint(endpoint);
+  return unit().resetEndpoint(endpoint);
 }
 
 }  // namespace rel

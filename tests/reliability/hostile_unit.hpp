@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "emulator/unit.hpp"
-#include "pf/host/usb_backend.hpp"
+#include "support/wrapping_backend.hpp"
 
 namespace rel {
 
@@ -47,16 +47,13 @@ struct HostileOptions {
   unsigned oneIn = 3;
 };
 
-class HostileUnit : public pf::usb::Backend {
+class HostileUnit : public rig::WrappingBackend {
  public:
   HostileUnit(std::shared_ptr<emu::Unit> unit, HostileOptions options);
 
-  void attach(pf::usb::BackendHost* host) override { unit_->attach(host); }
-  pf::usb::Speed speed() const override { return unit_->speed(); }
   pf::usb::TransferResult control(const pf::usb::SetupPacket& setup, std::uint8_t* data) override;
   void submitBulk(std::uint8_t endpoint, std::uint8_t* buffer, std::size_t length, bool shortOk,
                   pf::usb::BulkCompletion done) override;
-  void abortEndpoint(std::uint8_t endpoint) override { unit_->abortEndpoint(endpoint); }
   pf::usb::UsbdStatus resetEndpoint(std::uint8_t endpoint) override;
 
   // The configuration descriptor as this unit answers it (before any
@@ -71,7 +68,6 @@ class HostileUnit : public pf::usb::Backend {
   static std::vector<std::uint8_t> distortConfiguration(std::vector<std::uint8_t> c, unsigned mask,
                                                         std::mt19937& rng);
 
-  std::shared_ptr<emu::Unit> unit_;
   const HostileOptions options_;
   std::vector<std::uint8_t> configuration_;
   std::mutex mutex_;  // the generator and the growing total

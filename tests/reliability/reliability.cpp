@@ -7,7 +7,6 @@
 #include "emulator/fault_script.hpp"
 #include "emulator/prepared_stream.hpp"
 #include "pf/host/clock.hpp"
-#include "pf/host/files.hpp"
 #include "pf/host/pool.hpp"
 #include "pf/host/registry.hpp"
 
@@ -78,24 +77,15 @@ Stack::Stack(emu::UnitOptions unit, Wrap wrap) {
   pf::clock::useVirtual();
   unit_ = std::make_shared<emu::Unit>(std::move(unit));
   bus_ = std::make_unique<pf::usb::Bus>();
-  port_ = bus_->plug(wrap ? wrap(unit_) : unit_);
-  PDEVICE_OBJECT pdo = bus_->deviceObject(port_);
-  pf::registry::bindDriverKey(pdo, pf::registry::driverKeyPath(0));
-  addStatus_ = pf::ks::Minidriver::load(DriverEntry, driver_);
-  if (!NT_SUCCESS(addStatus_)) {
-    why_ = "the driver did not load: " + mpegunit::statusName(addStatus_);
-    return;
-  }
+  port_ = mpegunit::plugUnit(*bus_, wrap ? wrap(unit_) : unit_);
+  addStatus_ = mpegunit::loadDriver(driver_, &why_);
+  if (!NT_SUCCESS(addStatus_)) return;
   pf::ks::AdapterOptions options;
   options.timeoutTicker = false;
   options.checkLeaks = false;
   options.waitLimit = std::chrono::milliseconds(20'000);
-  addStatus_ = pf::ks::Adapter::add(*driver_, pdo, adapter_, options);
-  if (!NT_SUCCESS(addStatus_)) {
-    why_ = "the unit did not start: " + mpegunit::statusName(addStatus_);
-    adapter_.reset();
-    return;
-  }
+  addStatus_ = mpegunit::startAdapter(*driver_, bus_->deviceObject(port_), options, adapter_, &why_);
+  if (!NT_SUCCESS(addStatus_)) return;
   filter_ = std::make_unique<pf::ks::Filter>(*adapter_);
 }
 
@@ -113,15 +103,10 @@ void Stack::finish(const std::string& context) {
   }
   adapter_.reset();
   driver_.reset();
-  if (bus_) {
-    PDEVICE_OBJECT pdo = bus_->deviceObject(port_);
-    pf::registry::unbindDriverKey(pdo);
-    pf::ks::forgetRegisteredFilters(pdo);
-  }
+  if (bus_) mpegunit::releaseDevice(bus_->deviceObject(port_));
   bus_.reset();
   unit_.reset();
-  pf::files::clearDriversFolder();
-  pf::registry::close();
+  mpegunit::closeState();
   pf::registry::reset();
   pf::clock::useReal();
   EXPECT_EQ(driverPoolBlocks(), 0u)

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "reliability/reliability.hpp"
+#include "support/wrapping_backend.hpp"
 
 namespace {
 
@@ -91,7 +92,7 @@ std::string script(const Case& c, unsigned nth) {
     case Outcome::Stall: return pipe + "stall";
     case Outcome::NotResponding: return pipe + "noresponse";
     case Outcome::Gone: return pipe + "gone";
-    case Outcome::Vanished: return "";  // the wrapper below does it
+    case Outcome::Vanished: return "";  // rig::VanishingUnit does it
   }
   return "";
 }
@@ -123,42 +124,6 @@ Expected expected(const Case& c) {
   return {};
 }
 
-// The emulated unit, except that the nth transfer on one pipe answers "device
-// not responding" and the unit then leaves the bus, in that order.
-class VanishingUnit : public pf::usb::Backend {
- public:
-  VanishingUnit(std::shared_ptr<emu::Unit> unit, std::uint8_t endpoint, unsigned nth)
-      : unit_(std::move(unit)), endpoint_(endpoint), nth_(nth) {}
-  void attach(pf::usb::BackendHost* host) override {
-    host_ = host;
-    unit_->attach(host);
-  }
-  pf::usb::Speed speed() const override { return unit_->speed(); }
-  pf::usb::TransferResult control(const pf::usb::SetupPacket& setup, std::uint8_t* data) override {
-    return unit_->control(setup, data);
-  }
-  void submitBulk(std::uint8_t endpoint, std::uint8_t* buffer, std::size_t length, bool shortOk,
-                  pf::usb::BulkCompletion done) override {
-    if (endpoint == endpoint_ && ++count_ == nth_) {
-      done({pf::usb::kUsbdDevNotResponding, 0});
-      unit_->unplug();
-      return;
-    }
-    unit_->submitBulk(endpoint, buffer, length, shortOk, std::move(done));
-  }
-  void abortEndpoint(std::uint8_t endpoint) override { unit_->abortEndpoint(endpoint); }
-  pf::usb::UsbdStatus resetEndpoint(std::uint8_t endpoint) override {
-    return unit_->resetEndpoint(endpoint);
-  }
-
- private:
-  std::shared_ptr<emu::Unit> unit_;
-  pf::usb::BackendHost* host_ = nullptr;
-  std::uint8_t endpoint_;
-  unsigned nth_;
-  std::atomic<unsigned> count_{0};
-};
-
 class TransferFaults : public ::testing::TestWithParam<Case> {};
 
 TEST_P(TransferFaults, RequestFlagsResetAndRecovery) {
@@ -174,7 +139,7 @@ TEST_P(TransferFaults, RequestFlagsResetAndRecovery) {
   rel::Wrap wrap;
   if (c.outcome == Outcome::Vanished) {
     wrap = [&](std::shared_ptr<emu::Unit> unit) {
-      return std::make_shared<VanishingUnit>(std::move(unit), pipe, nth);
+      return std::make_shared<rig::VanishingUnit>(std::move(unit), nth, pipe);
     };
   }
   rel::Stack stack(rel::preparedUnit(script(c, nth)), wrap);

@@ -2,30 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
-#include "driver/usbdi.h"
 #include "pf/host/clock.hpp"
 #include "pf/host/files.hpp"
 #include "pf/host/pool.hpp"
 #include "pf/host/registry.hpp"
+#include "tools/host/bare_device.hpp"
 
 namespace rig {
-
-namespace fs = std::filesystem;
-
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "mpegunit-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) {
-    ADD_FAILURE() << "cannot make a temporary folder";
-  }
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
 
 namespace {
 
@@ -84,12 +67,7 @@ UnitRig::UnitRig(emu::UnitOptions unit, pf::usb::BusOptions bus, bool virtualClo
 }
 
 UnitRig::~UnitRig() {
-  DeviceContext* d = device_.get();
-  if (d->BulkIrp) IoFreeIrp(d->BulkIrp);
-  if (d->BulkUrb) ExFreePool(d->BulkUrb);
-  if (d->ResetPipeUrb) ExFreePool(d->ResetPipeUrb);
-  if (d->InterfaceInformation) ExFreePool(d->InterfaceInformation);
-  if (d->ConfigurationDescriptor) ExFreePool(d->ConfigurationDescriptor);
+  mpegunit::releaseBareDevice(device_.get());
   pf::registry::unbindDriverKey(pdo());
   bus_.reset();
   unit_.reset();
@@ -104,17 +82,7 @@ PDEVICE_OBJECT UnitRig::pdo() const { return bus_->deviceObject(port_); }
 
 std::string UnitRig::driverKey() const { return pf::registry::driverKeyPath(0); }
 
-NTSTATUS UnitRig::configure() {
-  DeviceContext* d = device_.get();
-  NTSTATUS status = UsbConfigureDevice(d);
-  if (!NT_SUCCESS(status)) return status;
-  d->BulkIrp = IoAllocateIrp(d->RealPhysicalDeviceObject->StackSize, FALSE);
-  d->BulkUrb = static_cast<PURB>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), MPEGUNIT_POOL_TAG));
-  d->ResetPipeUrb = static_cast<PURB>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), MPEGUNIT_POOL_TAG));
-  return status;
-}
+NTSTATUS UnitRig::configure() { return mpegunit::configureBareDevice(device_.get()); }
 
 DriverRig::DriverRig(emu::UnitOptions unit, pf::usb::BusOptions bus, bool virtualClock) {
   mpegunit::SessionOptions options;

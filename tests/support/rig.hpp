@@ -19,20 +19,14 @@
 #include "driver/mpegunit.h"
 #include "emulator/unit.hpp"
 #include "tools/host/session.hpp"
+#include "tools/host/temp_dir.hpp"
 
 namespace rig {
 
-// A fresh temporary folder, removed with its contents at destruction.
-class TempDir {
+// A fresh temporary folder of the test's own, removed with its contents.
+class TempDir : public mpegunit::TempDir {
  public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
+  TempDir() : mpegunit::TempDir("mpegunit-test") {}
 };
 
 // Unit options for tests: fast pacing, everything else as the real unit.

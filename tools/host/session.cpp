@@ -68,18 +68,10 @@ std::unique_ptr<Session> Session::open(SessionOptions options, std::string* why)
   session->options_ = options;
   session->unit_ = std::make_shared<emu::Unit>(options.unit);
   session->bus_ = std::make_unique<pf::usb::Bus>(options.bus);
-  session->port_ = session->bus_->plug(session->unit_);
+  session->port_ = plugUnit(*session->bus_, session->unit_);
   PDEVICE_OBJECT pdo = session->physicalDevice();
-  pf::registry::bindDriverKey(pdo, pf::registry::driverKeyPath(0));
-
-  NTSTATUS status = pf::ks::Minidriver::load(DriverEntry, session->driver_);
-  if (!NT_SUCCESS(status)) {
-    if (why) *why = "the driver did not load: " + statusName(status);
-    return nullptr;
-  }
-  status = pf::ks::Adapter::add(*session->driver_, pdo, session->adapter_, options.adapter);
-  if (!NT_SUCCESS(status)) {
-    if (why) *why = "the unit did not start: " + statusName(status);
+  if (!NT_SUCCESS(loadDriver(session->driver_, why))) return nullptr;
+  if (!NT_SUCCESS(startAdapter(*session->driver_, pdo, options.adapter, session->adapter_, why))) {
     return nullptr;
   }
   session->filter_ = std::make_unique<pf::ks::Filter>(*session->adapter_);
@@ -91,17 +83,10 @@ Session::~Session() {
   if (adapter_ && !adapter_->removed()) adapter_->remove();
   adapter_.reset();
   driver_.reset();
-  if (bus_) {
-    PDEVICE_OBJECT pdo = physicalDevice();
-    if (pdo) {
-      pf::registry::unbindDriverKey(pdo);
-      pf::ks::forgetRegisteredFilters(pdo);
-    }
-  }
+  if (PDEVICE_OBJECT pdo = physicalDevice()) releaseDevice(pdo);
   bus_.reset();
   unit_.reset();
-  pf::files::clearDriversFolder();
-  pf::registry::close();
+  closeState();
 }
 
 PDEVICE_OBJECT Session::physicalDevice() const { return bus_ ? bus_->deviceObject(port_) : nullptr; }
@@ -112,6 +97,49 @@ DeviceContext* Session::device() const {
 
 NTSTATUS Session::remove() { return adapter_->remove(); }
 NTSTATUS Session::surpriseRemove() { return adapter_->surpriseRemove(); }
+
+int plugUnit(pf::usb::Bus& bus, std::shared_ptr<pf::usb::Backend> device, unsigned keyIndex) {
+  const int port = bus.plug(std::move(device));
+  pf::registry::bindDriverKey(bus.deviceObject(port), pf::registry::driverKeyPath(keyIndex));
+  return port;
+}
+
+NTSTATUS loadDriver(std::unique_ptr<pf::ks::Minidriver>& driver, std::string* why) {
+  const NTSTATUS status = pf::ks::Minidriver::load(DriverEntry, driver);
+  if (!NT_SUCCESS(status) && why) *why = "the driver did not load: " + statusName(status);
+  return status;
+}
+
+NTSTATUS startAdapter(pf::ks::Minidriver& driver, PDEVICE_OBJECT pdo, pf::ks::AdapterOptions options,
+                      std::unique_ptr<pf::ks::Adapter>& adapter, std::string* why) {
+  const NTSTATUS status = pf::ks::Adapter::add(driver, pdo, adapter, std::move(options));
+  if (!NT_SUCCESS(status)) {
+    adapter.reset();
+    if (why) *why = "the unit did not start: " + statusName(status);
+  }
+  return status;
+}
+
+void releaseDevice(PDEVICE_OBJECT pdo) {
+  pf::registry::unbindDriverKey(pdo);
+  pf::ks::forgetRegisteredFilters(pdo);
+}
+
+void closeState() {
+  pf::files::clearDriversFolder();
+  pf::registry::close();
+}
+
+NTSTATUS allocatorFraming(pf::ks::Pin& pin, KSALLOCATOR_FRAMING* framing) {
+  *framing = {};
+  KSPROPERTY request{};
+  request.Set = KSPROPSETID_Connection;
+  request.Id = KSPROPERTY_CONNECTION_ALLOCATORFRAMING;
+  request.Flags = KSPROPERTY_TYPE_GET;
+  const auto result = pin.property(&request, sizeof request, framing, sizeof *framing);
+  if (!NT_SUCCESS(result.status)) *framing = {};
+  return result.status;
+}
 
 std::string statusName(NTSTATUS status) {
   struct Name {

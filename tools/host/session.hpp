@@ -82,6 +82,34 @@ class Session {
   std::unique_ptr<pf::ks::Filter> filter_;
 };
 
+// The pieces Session::open and its destructor are made of, for setups that
+// assemble the stack themselves: several units on one bus, a unit behind a
+// test's own backend, a stack kept up for inspection after a failed start.
+
+// Plugs device into bus and binds its physical device object to the driver
+// key of device instance keyIndex in the registry store. Returns the port.
+int plugUnit(pf::usb::Bus& bus, std::shared_ptr<pf::usb::Backend> device, unsigned keyIndex = 0);
+
+// Loads our minidriver into the class driver. Its status; on failure a
+// one-line reason in why.
+NTSTATUS loadDriver(std::unique_ptr<pf::ks::Minidriver>& driver, std::string* why);
+
+// Adds an adapter of driver over pdo. Its status; on failure a one-line
+// reason in why and adapter left empty.
+NTSTATUS startAdapter(pf::ks::Minidriver& driver, PDEVICE_OBJECT pdo, pf::ks::AdapterOptions options,
+                      std::unique_ptr<pf::ks::Adapter>& adapter, std::string* why);
+
+// Once the adapter over pdo is gone: unbinds its driver key and forgets the
+// filters it registered.
+void releaseDevice(PDEVICE_OBJECT pdo);
+
+// Undoes prepareState: clears the drivers folder and closes the registry file.
+void closeState();
+
+// The allocator framing pin asks for (KSPROPERTY_CONNECTION_ALLOCATORFRAMING).
+// The status of the query; framing is zero-filled when it fails.
+NTSTATUS allocatorFraming(pf::ks::Pin& pin, KSALLOCATOR_FRAMING* framing);
+
 // The status code as text: its platform name where known, else hex.
 std::string statusName(NTSTATUS status);
 

@@ -50,14 +50,11 @@ std::vector<std::uint8_t> captureFormat(pf::ks::Filter& filter, bool mpeg1) {
   throw Failure(std::string("the capture pin has no ") + (mpeg1 ? "MPEG-1" : "MPEG-2") + " format");
 }
 
+// The frame size of the pin's allocator framing when it is a sensible one.
 ULONG bufferSize(pf::ks::Pin& pin) {
   KSALLOCATOR_FRAMING framing{};
-  KSPROPERTY request{};
-  request.Set = KSPROPSETID_Connection;
-  request.Id = KSPROPERTY_CONNECTION_ALLOCATORFRAMING;
-  request.Flags = KSPROPERTY_TYPE_GET;
-  const auto result = pin.property(&request, sizeof request, &framing, sizeof framing);
-  if (NT_SUCCESS(result.status) && framing.FrameSize >= 4096 && framing.FrameSize <= (4u << 20)) {
+  if (NT_SUCCESS(mpegunit::allocatorFraming(pin, &framing)) && framing.FrameSize >= 4096 &&
+      framing.FrameSize <= (4u << 20)) {
     return framing.FrameSize;
   }
   return kDefaultBufferSize;
