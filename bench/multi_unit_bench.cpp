@@ -53,7 +53,9 @@ std::unique_ptr<Units> Units::open(unsigned n, double byteRate, std::string* why
   std::unique_ptr<Units> units(new Units());
   if (!mpegunit::prepareState(units->state_.path(), why)) return nullptr;
   pf::clock::useVirtual();
-  units->bus_ = std::make_unique<pf::usb::Bus>();
+  pf::usb::BusOptions bus;
+  bus.recordBulkData = false;  // a test instrument, not part of the data path
+  units->bus_ = std::make_unique<pf::usb::Bus>(bus);
   for (unsigned i = 0; i < n; ++i) {
     emu::UnitOptions options;
     options.prepared = bench::makePrepared(byteRate);

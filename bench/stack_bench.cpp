@@ -29,6 +29,7 @@ struct Rig {
   explicit Rig(double byteRate, bool synchronousBus = false) : stream(bench::makePrepared(byteRate)) {
     mpegunit::SessionOptions options;
     options.bus.synchronousBulk = synchronousBus;
+    options.bus.recordBulkData = false;  // a test instrument, not part of the data path
     options.stateDir = state.path();
     options.unit.prepared = stream;
     options.unit.bulkRecordLimit = 0;

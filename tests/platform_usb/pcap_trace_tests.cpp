@@ -2,6 +2,8 @@
 // packets, data stages, bulk payloads and completions, in both link types.
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "usb_test_support.hpp"
@@ -39,8 +41,10 @@ std::string joined(const std::vector<std::string>& lines) {
 
 // Plays a short session into a pcap file: the configuration descriptor, a
 // vendor write with a data stage, a vendor read, one bulk read and write,
-// and a pipe reset.
-std::string recordSession(PcapLinkType type) {
+// and a pipe reset. recordBulkData is the bus option of that name; traffic,
+// when given, receives the bus's traffic record.
+std::string recordSession(PcapLinkType type, bool recordBulkData = true,
+                          std::vector<pf::usb::TrafficEvent>* traffic = nullptr) {
   const auto file = std::filesystem::temp_directory_path() /
                     ("usb_trace_" + std::to_string(static_cast<int>(type)) + "_" +
                      std::to_string(::getpid()) + ".pcap");
@@ -48,6 +52,7 @@ std::string recordSession(PcapLinkType type) {
   options.pcapPath = file.string();
   options.pcapLinkType = type;
   options.synchronousBulk = true;
+  options.recordBulkData = recordBulkData;
   pf::usb::Bus bus(options);
   auto device = std::make_shared<FakeDevice>();
   device->onControl = [](const pf::usb::SetupPacket& s, std::uint8_t* data) -> pf::usb::TransferResult {
@@ -96,6 +101,7 @@ std::string recordSession(PcapLinkType type) {
   reset.UrbPipeRequest.PipeHandle = s.iface()->Pipes[0].PipeHandle;
   UrbSender(pdo).send(&reset);
   ExFreePool(s.urb);
+  if (traffic) *traffic = bus.traffic();
   return file.string();  // the bus closes the file when it goes
 }
 
@@ -137,6 +143,31 @@ INSTANTIATE_TEST_SUITE_P(LinkTypes, PcapTrace,
                          [](const auto& info) {
                            return info.param == PcapLinkType::UsbPcap ? "UsbPcap" : "Usbmon";
                          });
+
+// Without bulk bytes in the traffic record, bulk events keep their lengths
+// and control events their data, and the trace file still has every byte.
+TEST(PcapTraceFile, BulkBytesLeftOutOfTheRecordStillReachTheFile) {
+  std::vector<pf::usb::TrafficEvent> traffic;
+  const std::string file = recordSession(PcapLinkType::UsbPcap, false, &traffic);
+  std::size_t bulk = 0, controlData = 0;
+  for (const auto& e : traffic) {
+    if (e.type == pf::usb::TrafficEvent::Type::Bulk) {
+      ++bulk;
+      EXPECT_TRUE(e.data.empty()) << "bulk event " << e.id << " kept its bytes";
+      if (e.kind == pf::usb::TrafficEvent::Kind::Submit) EXPECT_GT(e.length, 0u);
+    } else if (!e.data.empty()) {
+      ++controlData;
+    }
+  }
+  EXPECT_EQ(bulk, 4u);
+  EXPECT_GT(controlData, 0u);
+
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(bytes.find(std::string("\x00\x00\x01\xBA", 4)), std::string::npos);
+  EXPECT_NE(bytes.find("\x11\x22\x33"), std::string::npos);
+  std::filesystem::remove(file);
+}
 
 TEST(PcapTraceFile, UnwritablePathIsReportedAtConstruction) {
   pf::usb::BusOptions options;

@@ -85,8 +85,10 @@ void applySettings(pf::ks::Filter& filter, const CaptureOptions& o) {
 
 void runCapture(const Globals& globals, const CaptureOptions& o) {
   auto session = openSession(globals, [](mpegunit::SessionOptions& options) {
-    // A capture may run for hours: the unit keeps no copy of the stream.
+    // A capture may run for hours: neither the unit nor the bus's traffic
+    // record keeps a copy of the stream (a --trace file still has it all).
     options.unit.bulkRecordLimit = 0;
+    options.bus.recordBulkData = false;
   });
   pf::ks::Filter& filter = session->filter();
   applySettings(filter, o);

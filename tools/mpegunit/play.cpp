@@ -73,6 +73,7 @@ void runPlay(const Globals& globals, const PlayOptions& o) {
   auto session = openSession(globals, [&o](mpegunit::SessionOptions& options) {
     options.unit.frameSaveDir = o.framesDir;
     options.unit.bulkRecordLimit = 0;
+    options.bus.recordBulkData = false;
   });
   pf::ks::Filter& filter = session->filter();
   const bool ntsc = o.standard == "ntsc";
