@@ -364,4 +364,46 @@ TEST_F(ClassDriverDeathTest, PoolLeftBehindAtRemovalIsReported) {
   g_TestKnobs.leakAtInit = FALSE;
 }
 
+// Blocks carry the driver's tag, not the adapter's: with two adapters alive,
+// the removal of the older one while the newer still holds its block is no
+// leak, in either order of removal; a block one of them left behind is found
+// when the last of them goes.
+TEST_F(ClassDriverTest, SeveralAdaptersAreCheckedForPoolAtTheLastRemoval) {
+  for (bool olderFirst : {true, false}) {
+    SCOPED_TRACE(olderFirst ? "older removed first" : "newer removed first");
+    DEVICE_OBJECT second{};
+    second.Type = 3;
+    second.StackSize = 1;
+    addAdapter();
+    std::unique_ptr<Adapter> newer;
+    ASSERT_EQ(Adapter::add(*driver_, &second, newer, quietOptions()), STATUS_SUCCESS);
+    Adapter& first = olderFirst ? *adapter_ : *newer;
+    Adapter& last = olderFirst ? *newer : *adapter_;
+    EXPECT_EQ(first.remove(), STATUS_SUCCESS);
+    EXPECT_EQ(last.remove(), STATUS_SUCCESS);
+    EXPECT_EQ(pf::pool::outstanding(pf::pool::makeTag("KMF2")).total().blocks, 0u);
+    forgetRegisteredFilters(&second);
+  }
+}
+
+TEST_F(ClassDriverDeathTest, PoolLeftByAnEarlierAdapterIsReportedAtTheLastRemoval) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  DEVICE_OBJECT second{};
+  second.Type = 3;
+  second.StackSize = 1;
+  addAdapter();
+  std::unique_ptr<Adapter> newer;
+  ASSERT_EQ(Adapter::add(*driver_, &second, newer, quietOptions()), STATUS_SUCCESS);
+  EXPECT_DEATH(
+      {
+        g_TestKnobs.leakAtInit = TRUE;
+        adapter_->remove();  // leaves its block; the newer adapter is still alive
+        g_TestKnobs.leakAtInit = FALSE;
+        newer->remove();
+      },
+      "BUGCHECK: .*adapter removal");
+  newer->remove();
+  forgetRegisteredFilters(&second);
+}
+
 }  // namespace

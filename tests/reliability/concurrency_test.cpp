@@ -18,14 +18,15 @@
 namespace {
 
 TEST(Concurrency, ApplicationThreadsAtOnce) {
-  rel::Watchdog watchdog("the concurrency run", std::chrono::seconds(120));
+  const auto runFor = std::chrono::milliseconds(rel::soakSeconds() ? rel::soakSeconds() * 1000 : 1500);
+  // The run itself, then two minutes for the stack to come up and wind down.
+  rel::Watchdog watchdog("the concurrency run", runFor + std::chrono::seconds(120));
   rel::Stack stack;
   ASSERT_TRUE(stack.ok()) << stack.why();
   auto capture = rel::openPin(stack.filter(), StreamCapture);
   auto analog = rel::openPin(stack.filter(), StreamAnalog);
   ASSERT_TRUE(capture && analog);
 
-  const auto runFor = std::chrono::milliseconds(rel::soakSeconds() ? rel::soakSeconds() * 1000 : 1500);
   const auto deadline = rel::Clock::now() + runFor;
   std::atomic<unsigned> properties{0}, buffers{0}, states{0}, lost{0};
   std::mutex failMutex;

@@ -1,5 +1,7 @@
 // The adapter life cycle: initialisation, stream information, initialisation
 // complete, removal and surprise removal; request time-outs.
+#include <map>
+
 #include "internal.hpp"
 #include "pf/host/pool.hpp"
 #include "pf/host/verifier.hpp"
@@ -20,9 +22,10 @@ std::mutex& adaptersMutex() {
   static std::mutex m;
   return m;
 }
-std::size_t& liveAdapters() {
-  static std::size_t n = 0;
-  return n;
+// Adapters alive, by the pool tag their minidriver allocates with.
+std::map<std::uint32_t, std::size_t>& liveAdapters() {
+  static std::map<std::uint32_t, std::size_t> live;
+  return live;
 }
 
 // Tick source: the platform clock in whole seconds (10 MHz counter).
@@ -33,22 +36,18 @@ LONGLONG platformSeconds() {
 }
 
 // What is left once the minidriver is done with the adapter: the pool must
-// hold nothing of it. With other adapters alive only growth of the tag
-// since this adapter was added counts.
+// hold nothing of it. Blocks carry the driver's tag, not the adapter's, so
+// while other adapters are alive nothing tells this adapter's blocks from
+// theirs: the check then waits for the last adapter's removal, which finds
+// whatever any of them left behind.
 void checkPool(AdapterState& adapter, const char* what) {
   if (!adapter.options.checkLeaks) return;
-  std::uint32_t tag = leakTag(adapter);
   bool alone;
   {
     std::lock_guard<std::mutex> lock(adaptersMutex());
-    alone = liveAdapters() == 0;
+    alone = liveAdapters()[leakTag(adapter)] == 0;
   }
-  if (alone) {
-    pf::pool::checkNoLeaks(what, tag);
-  } else if (pf::pool::outstanding(tag).total().blocks > adapter.leakBaseline) {
-    pf::bugcheck("%s: pool blocks of tag %s left behind\n%s", what,
-                 adapter.options.leakTag.c_str(), pf::pool::leakReport(tag).c_str());
-  }
+  if (alone) pf::pool::checkNoLeaks(what, leakTag(adapter));
 }
 
 void freeAdapter(AdapterState& adapter) {
@@ -104,7 +103,6 @@ NTSTATUS Adapter::add(Minidriver& driver, PDEVICE_OBJECT physicalDevice,
   state->minidriver = &driver;
   state->options = std::move(options);
   state->physicalDevice = physicalDevice;
-  state->leakBaseline = pf::pool::outstanding(detail::leakTag(*state)).total().blocks;
   const HW_INITIALIZATION_DATA& hw = state->hw();
 
   state->extension = std::make_unique<detail::ZeroBlock>(hw.DeviceExtensionSize);
@@ -125,13 +123,13 @@ NTSTATUS Adapter::add(Minidriver& driver, PDEVICE_OBJECT physicalDevice,
 
   {
     std::lock_guard<std::mutex> lock(detail::adaptersMutex());
-    ++detail::liveAdapters();
+    ++detail::liveAdapters()[detail::leakTag(*state)];
   }
   auto fail = [&](NTSTATUS status) {
     detail::freeAdapter(*state);
     {
       std::lock_guard<std::mutex> lock(detail::adaptersMutex());
-      --detail::liveAdapters();
+      --detail::liveAdapters()[detail::leakTag(*state)];
     }
     detail::checkPool(*state, "failed adapter start");
     return status;
@@ -194,7 +192,7 @@ NTSTATUS Adapter::teardown(bool surprise) {
   detail::freeAdapter(s);
   {
     std::lock_guard<std::mutex> lock(detail::adaptersMutex());
-    --detail::liveAdapters();
+    --detail::liveAdapters()[detail::leakTag(s)];
   }
   detail::checkPool(s, "adapter removal");
   return first;

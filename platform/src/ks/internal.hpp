@@ -58,7 +58,6 @@ struct AdapterState : std::enable_shared_from_this<AdapterState> {
   std::unique_ptr<ZeroBlock> extension;
   PORT_CONFIGURATION_INFORMATION config{};
   std::unique_ptr<ZeroBlock> streamDescriptor;
-  std::size_t leakBaseline = 0;
   bool removed = false;
 
   mutable std::mutex mutex;
