@@ -68,7 +68,7 @@ void CaptureWaitIdle(DeviceContext* Device) {
       STATUS_TIMEOUT) {
     return;
   }
-  USBD_PIPE_HANDLE pipe = Device->CurrentPipe;
+  USBD_PIPE_HANDLE pipe = DeviceCurrentPipe(Device);
   if (pipe != NULL) (void)UsbAbortPipe(Device, pipe);  // not examined: the wait below decides
   (void)KeWaitForSingleObject(&Device->WorkerIdleEvent, Executive, KernelMode, FALSE, NULL);
 }

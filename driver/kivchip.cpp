@@ -236,7 +236,7 @@ NTSTATUS VendorMicrocodeCommand(DeviceContext* Device, USHORT Code, const UCHAR*
   // The unit acknowledges on bulk IN; the bytes themselves are not examined.
   UCHAR acknowledgement[4] = {0, 0, 0, 0};
   PURB urb = Device->BulkUrb;
-  Device->CurrentPipe = Device->BulkInPipe;
+  DeviceSetCurrentPipe(Device, Device->BulkInPipe);
   RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
   UsbBuildInterruptOrBulkTransferRequest(urb,
                                          (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),

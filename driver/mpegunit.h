@@ -9,6 +9,7 @@
 //   WorkerPending      changed only by interlocked operations
 //   Flags              read and changed only through DeviceFlags* below: the
 //                      worker sets bits while stream and device requests run
+//   CurrentPipe        likewise through DeviceCurrentPipe/DeviceSetCurrentPipe
 // Every other field is read and written without a lock: settings change in
 // device requests (serialised by the device request loop) and in stream
 // state changes (serialised per stream).
@@ -159,4 +160,15 @@ static inline VOID DeviceFlagsClear(DeviceContext* Device, ULONG Bits) {
 }
 static inline VOID DeviceFlagsReplace(DeviceContext* Device, ULONG Value) {
   InterlockedExchange(DeviceFlagsWord(Device), (LONG)Value);
+}
+
+// CurrentPipe, set by whoever starts a bulk transfer (the worker, a request
+// loop) and read by a stop that aborts the transfer in progress from another
+// thread: both go through interlocked operations. Any IRQL; no lock.
+static inline USBD_PIPE_HANDLE DeviceCurrentPipe(DeviceContext* Device) {
+  return (USBD_PIPE_HANDLE)InterlockedCompareExchangePointer((PVOID volatile*)&Device->CurrentPipe,
+                                                             NULL, NULL);
+}
+static inline VOID DeviceSetCurrentPipe(DeviceContext* Device, USBD_PIPE_HANDLE Pipe) {
+  InterlockedExchangePointer((PVOID volatile*)&Device->CurrentPipe, Pipe);
 }

@@ -100,7 +100,7 @@ static VOID WorkerTransferOne(DeviceContext* Device) {
     return;
   }
 
-  Device->CurrentPipe = pipe;
+  DeviceSetCurrentPipe(Device, pipe);
   ULONG transferred = 0;
   request->Status = UsbStagedTransfer(Device, pipe, length, &transferred, flags, header->Data);
   header->DataUsed = transferred;

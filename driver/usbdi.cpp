@@ -408,7 +408,7 @@ NTSTATUS UsbSubmitPipeUrb(DeviceContext* Device) {
     status = Device->BulkIrp->IoStatus.Status;
   }
 
-  if (UsbIsError(status)) (void)UsbResetPipe(Device, Device->CurrentPipe);  // not examined
+  if (UsbIsError(status)) (void)UsbResetPipe(Device, DeviceCurrentPipe(Device));  // not examined
   UsbTraceSince("Waited", start);
   return status;
 }
@@ -427,7 +427,7 @@ NTSTATUS UsbBulkWrite(DeviceContext* Device, ULONG Length, PVOID Bytes) {
                                          Device->BulkOutPipe, copy, NULL, Length,
                                          USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_OUT,
                                          NULL);
-  Device->CurrentPipe = Device->BulkOutPipe;
+  DeviceSetCurrentPipe(Device, Device->BulkOutPipe);
   NTSTATUS status = UsbSubmitPipeUrb(Device);  // the count moved is not examined
 
   ExFreePool(copy);

@@ -170,6 +170,15 @@ static inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG E
                               __ATOMIC_SEQ_CST);
   return Comparand;
 }
+static inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                                      PVOID Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comparand;
+}
 static inline LONG InterlockedOr(volatile LONG* Destination, LONG Value) {
   return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
