@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages the build and the tests need, when missing,
+# and any further packages named as arguments (scripts/fuzz.sh adds its own).
+# Usage: scripts/deps.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(
@@ -9,6 +11,7 @@ packages=(
   libpcap-dev tshark
   libcli11-dev nlohmann-json3-dev
   g++-mingw-w64-i686
+  "$@"
 )
 
 missing=()

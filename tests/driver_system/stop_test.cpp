@@ -4,14 +4,23 @@
 
 namespace {
 
-TEST(SystemStop, StopEndsWhenTheUnitHasStoppedDelivering) {
+// A capture pin of a fresh stack, running and delivering.
+class SystemStop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(rig.ok()) << rig.why();
+    pin = sys::openPin(rig.filter(), 0, sys::captureFormat(rig.filter(), false));
+    ASSERT_TRUE(pin);
+    ASSERT_EQ(pin->setState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_FALSE(sys::readStream(*pin, 256 * 1024).empty());
+  }
+
   rig::DriverRig rig;
-  ASSERT_TRUE(rig.ok()) << rig.why();
+  std::unique_ptr<pf::ks::Pin> pin;
+};
+
+TEST_F(SystemStop, StopEndsWhenTheUnitHasStoppedDelivering) {
   pf::ks::Filter& filter = rig.filter();
-  auto pin = sys::openPin(filter, 0, sys::captureFormat(filter, false));
-  ASSERT_TRUE(pin);
-  ASSERT_EQ(pin->setState(KSSTATE_RUN), STATUS_SUCCESS);
-  EXPECT_FALSE(sys::readStream(*pin, 256 * 1024).empty());
 
   // The unit goes idle under the running capture: its encoder stops and the
   // read now in the worker's hands never gets a byte.
@@ -39,14 +48,7 @@ TEST(SystemStop, StopEndsWhenTheUnitHasStoppedDelivering) {
   EXPECT_EQ(pin->close(), STATUS_SUCCESS);
 }
 
-TEST(SystemStop, ClosingARunningPinStopsTheEncoder) {
-  rig::DriverRig rig;
-  ASSERT_TRUE(rig.ok()) << rig.why();
-  pf::ks::Filter& filter = rig.filter();
-  auto pin = sys::openPin(filter, 0, sys::captureFormat(filter, false));
-  ASSERT_TRUE(pin);
-  ASSERT_EQ(pin->setState(KSSTATE_RUN), STATUS_SUCCESS);
-  EXPECT_FALSE(sys::readStream(*pin, 256 * 1024).empty());
+TEST_F(SystemStop, ClosingARunningPinStopsTheEncoder) {
   auto pending = pin->read(131072);
   EXPECT_TRUE(rig.unit().encoderRunning());
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "driver/devprop.h"
+#include "support/command_output.hpp"
 #include "support/rig.hpp"
 
 namespace sys {
@@ -78,14 +79,8 @@ inline nlohmann::json probe(const std::vector<std::uint8_t>& bytes) {
   const auto path = dir.path() / "stream.mpg";
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                               static_cast<std::streamsize>(bytes.size()));
-  const std::string command = "ffprobe -v error -show_streams -show_format -of json " + path.string();
-  std::string text;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    std::size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-    pclose(pipe);
-  }
+  const std::string text =
+      rig::commandOutput("ffprobe -v error -show_streams -show_format -of json " + path.string());
   return nlohmann::json::parse(text, nullptr, false);
 }
 

@@ -7,20 +7,10 @@
 #include <fstream>
 
 #include "emulator_fixture.hpp"
+#include "support/command_output.hpp"
 
 namespace emu::test {
 namespace {
-
-std::string run(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[4096];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
 
 struct StreamCase {
   const char* name;
@@ -56,7 +46,7 @@ TEST_P(StreamTest, CapturedBytesAreTheConfiguredProgramStream) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(captured.data()), std::streamsize(captured.size()));
 
   const auto json = nlohmann::json::parse(
-      run("ffprobe -v error -show_streams -show_format -of json " + path.string()), nullptr, false);
+      rig::commandOutput("ffprobe -v error -show_streams -show_format -of json " + path.string()), nullptr, false);
   std::filesystem::remove(path);
   ASSERT_FALSE(json.is_discarded());
   EXPECT_EQ(json["format"]["format_name"], "mpeg");

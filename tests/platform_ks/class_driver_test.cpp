@@ -26,13 +26,22 @@ class ClassDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TestMinidriverReset();
-    pdo_.Type = 3;
-    pdo_.StackSize = 1;
+    for (DEVICE_OBJECT* pdo : {&pdo_, &secondPdo_}) {
+      pdo->Type = 3;
+      pdo->StackSize = 1;
+    }
     ASSERT_EQ(Minidriver::load(TestDriverEntry, driver_), STATUS_SUCCESS);
   }
-  void TearDown() override { forgetRegisteredFilters(&pdo_); }
+  void TearDown() override {
+    forgetRegisteredFilters(&pdo_);
+    forgetRegisteredFilters(&secondPdo_);
+  }
 
   void addAdapter() { ASSERT_EQ(Adapter::add(*driver_, &pdo_, adapter_, quietOptions()), STATUS_SUCCESS); }
+  // A second adapter of the same driver, over a device of its own.
+  void addSecondAdapter(std::unique_ptr<Adapter>& adapter) {
+    ASSERT_EQ(Adapter::add(*driver_, &secondPdo_, adapter, quietOptions()), STATUS_SUCCESS);
+  }
 
   std::unique_ptr<Pin> openPin() {
     Filter filter(*adapter_);
@@ -43,6 +52,7 @@ class ClassDriverTest : public ::testing::Test {
   }
 
   DEVICE_OBJECT pdo_{};
+  DEVICE_OBJECT secondPdo_{};
   std::unique_ptr<Minidriver> driver_;
   std::unique_ptr<Adapter> adapter_;
   std::unique_ptr<Filter> filter_;
@@ -371,29 +381,25 @@ TEST_F(ClassDriverDeathTest, PoolLeftBehindAtRemovalIsReported) {
 TEST_F(ClassDriverTest, SeveralAdaptersAreCheckedForPoolAtTheLastRemoval) {
   for (bool olderFirst : {true, false}) {
     SCOPED_TRACE(olderFirst ? "older removed first" : "newer removed first");
-    DEVICE_OBJECT second{};
-    second.Type = 3;
-    second.StackSize = 1;
     addAdapter();
     std::unique_ptr<Adapter> newer;
-    ASSERT_EQ(Adapter::add(*driver_, &second, newer, quietOptions()), STATUS_SUCCESS);
+    addSecondAdapter(newer);
+    ASSERT_TRUE(newer);
     Adapter& first = olderFirst ? *adapter_ : *newer;
     Adapter& last = olderFirst ? *newer : *adapter_;
     EXPECT_EQ(first.remove(), STATUS_SUCCESS);
     EXPECT_EQ(last.remove(), STATUS_SUCCESS);
     EXPECT_EQ(pf::pool::outstanding(pf::pool::makeTag("KMF2")).total().blocks, 0u);
-    forgetRegisteredFilters(&second);
+    forgetRegisteredFilters(&secondPdo_);
   }
 }
 
 TEST_F(ClassDriverDeathTest, PoolLeftByAnEarlierAdapterIsReportedAtTheLastRemoval) {
   ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-  DEVICE_OBJECT second{};
-  second.Type = 3;
-  second.StackSize = 1;
   addAdapter();
   std::unique_ptr<Adapter> newer;
-  ASSERT_EQ(Adapter::add(*driver_, &second, newer, quietOptions()), STATUS_SUCCESS);
+  addSecondAdapter(newer);
+  ASSERT_TRUE(newer);
   EXPECT_DEATH(
       {
         g_TestKnobs.leakAtInit = TRUE;
@@ -403,7 +409,6 @@ TEST_F(ClassDriverDeathTest, PoolLeftByAnEarlierAdapterIsReportedAtTheLastRemova
       },
       "BUGCHECK: .*adapter removal");
   newer->remove();
-  forgetRegisteredFilters(&second);
 }
 
 }  // namespace

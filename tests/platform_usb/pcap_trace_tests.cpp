@@ -6,6 +6,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "support/command_output.hpp"
 #include "usb_test_support.hpp"
 
 namespace {
@@ -19,17 +20,12 @@ bool haveTshark() { return std::system("tshark -v > /dev/null 2>&1") == 0; }
 
 // Runs tshark on file and returns its output lines.
 std::vector<std::string> tshark(const std::string& file, const std::string& args) {
-  const std::string command = "tshark -r '" + file + "' " + args + " 2>/dev/null";
+  std::istringstream out(rig::commandOutput("tshark -r '" + file + "' " + args + " 2>/dev/null"));
   std::vector<std::string> lines;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return lines;
-  char line[4096];
-  while (std::fgets(line, sizeof(line), pipe) != nullptr) {
-    std::string s(line);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    lines.push_back(s);
+  for (std::string line; std::getline(out, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
   }
-  pclose(pipe);
   return lines;
 }
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "emulator/protocol.hpp"
+#include "platform.h"
 
 namespace rel {
 namespace {
@@ -12,10 +13,6 @@ namespace {
 using pf::usb::SetupPacket;
 using pf::usb::TransferResult;
 
-constexpr std::uint8_t kGetDescriptor = 6;
-constexpr std::uint8_t kTypeConfiguration = 2;
-constexpr std::uint8_t kTypeInterface = 4;
-constexpr std::uint8_t kTypeEndpoint = 5;
 
 // Statuses a unit or its bus may end a transfer with: transmission errors
 // (which a staged transfer forgives), a stall, a unit that does not answer,
@@ -61,8 +58,8 @@ std::vector<std::size_t> descriptorOffsets(const std::vector<std::uint8_t>& c) {
 }
 
 bool isConfigurationRequest(const SetupPacket& s) {
-  return s.bmRequestType == 0x80 && s.bRequest == kGetDescriptor &&
-         (s.wValue >> 8) == kTypeConfiguration;
+  return s.bmRequestType == 0x80 && s.bRequest == USB_REQUEST_GET_DESCRIPTOR &&
+         (s.wValue >> 8) == USB_CONFIGURATION_DESCRIPTOR_TYPE;
 }
 
 }  // namespace
@@ -102,17 +99,17 @@ std::vector<std::uint8_t> HostileUnit::distortConfiguration(std::vector<std::uin
       const std::uint8_t address = std::uint8_t((rng() % 2 ? 0x80 : 0x00) | (1 + rng() % 15));
       const std::uint16_t packet = std::uint16_t(8u << (rng() % 8));
       c.insert(c.begin() + std::ptrdiff_t(at),
-               {7, kTypeEndpoint, address, std::uint8_t(rng() % 4), std::uint8_t(packet),
+               {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, std::uint8_t(rng() % 4), std::uint8_t(packet),
                 std::uint8_t(packet >> 8), std::uint8_t(rng() % 16)});
       at += 7;
     }
     for (std::size_t at : descriptorOffsets(c)) {
-      if (c[at + 1] == kTypeInterface && at + 4 < c.size()) c[at + 4] = std::uint8_t(c[at + 4] + rng() % (extra + 1));
+      if (c[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && at + 4 < c.size()) c[at + 4] = std::uint8_t(c[at + 4] + rng() % (extra + 1));
     }
   }
   if (mask & kNoInterface) {
     for (std::size_t at : descriptorOffsets(c)) {
-      if (c[at + 1] != kTypeInterface) continue;
+      if (c[at + 1] != USB_INTERFACE_DESCRIPTOR_TYPE) continue;
       if (rng() % 2) {
         c.erase(c.begin() + std::ptrdiff_t(at), c.begin() + std::ptrdiff_t(at + c[at]));
       } else {

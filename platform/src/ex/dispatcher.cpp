@@ -22,29 +22,27 @@ std::mutex& dispatcherMutex() {
 
 namespace {
 
-// A thread waiting for one object, entered in the table for as long as the
-// wait lasts; the dispatcher lock is held while the table changes.
-struct Waiter {
-  std::condition_variable wake;
-};
-using WaiterTable = std::multimap<const DISPATCHER_HEADER*, Waiter*>;
+// The threads waiting for each object, by the condition each sleeps on; the
+// dispatcher lock is held while the table changes.
+using WaiterTable = std::multimap<const DISPATCHER_HEADER*, std::condition_variable*>;
 
 WaiterTable& waiters() {
   static WaiterTable table;
   return table;
 }
 
+// A thread's entry in the table for as long as its wait lasts.
 class WaitEntry {
  public:
   explicit WaitEntry(const DISPATCHER_HEADER* header)
-      : entry_(waiters().emplace(header, &waiter_)) {}
+      : entry_(waiters().emplace(header, &wake_)) {}
   ~WaitEntry() { waiters().erase(entry_); }
   WaitEntry(const WaitEntry&) = delete;
   WaitEntry& operator=(const WaitEntry&) = delete;
-  std::condition_variable& wake() { return waiter_.wake; }
+  std::condition_variable& wake() { return wake_; }
 
  private:
-  Waiter waiter_;
+  std::condition_variable wake_;
   WaiterTable::iterator entry_;
 };
 
@@ -52,11 +50,11 @@ class WaitEntry {
 
 void dispatcherWakeObjectLocked(const DISPATCHER_HEADER* header) {
   auto range = waiters().equal_range(header);
-  for (auto it = range.first; it != range.second; ++it) it->second->wake.notify_one();
+  for (auto it = range.first; it != range.second; ++it) it->second->notify_one();
 }
 
 void dispatcherWakeAllLocked() {
-  for (auto& entry : waiters()) entry.second->wake.notify_one();
+  for (auto& entry : waiters()) entry.second->notify_one();
 }
 
 namespace {

@@ -41,7 +41,7 @@ NTSTATUS Bus::Impl::submitBulk(PortState& port, PIRP irp, PURB urb) {
   t->in = (pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;  // the pipe decides the direction
   t->shortOk = (b.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
   t->length = b.TransferBufferLength;
-  t->bounce.reset(new std::uint8_t[t->length > 0 ? t->length : 1]);
+  t->bounce.reset(new std::uint8_t[t->length]);
   if (!t->in && t->length > 0) std::memcpy(t->bounce.get(), b.TransferBuffer, t->length);
   t->holds = 1;  // released by startTransfer
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
